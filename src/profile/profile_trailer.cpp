@@ -1,0 +1,172 @@
+#include "profile/profile_trailer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <ostream>
+#include <unistd.h>
+
+namespace profile_trailer {
+
+namespace {
+
+// The size of what `fd` refers to, through the end-of-file offset so that a
+// block device counts as well as a regular file. Pipes and other unseekable
+// files have no end to count back from.
+bool endOffset(int fd, std::uint64_t& size) {
+  const off_t current = lseek(fd, 0, SEEK_CUR);
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (current < 0 || end < 0) {
+    return false;
+  }
+  lseek(fd, current, SEEK_SET);
+  size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
+} // namespace
+
+std::size_t readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      break;
+    }
+    if (got == 0) {
+      errno = 0; // end of file, not an error
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+Descriptor encodeDescriptor(std::uint32_t length) {
+  Descriptor descriptor{};
+  descriptor[0] = static_cast<std::uint8_t>(length >> 24);
+  descriptor[1] = static_cast<std::uint8_t>(length >> 16);
+  descriptor[2] = static_cast<std::uint8_t>(length >> 8);
+  descriptor[3] = static_cast<std::uint8_t>(length);
+  descriptor[4] = PROFILE_TYPE;
+  std::copy(MAGIC.begin(), MAGIC.end(), descriptor.begin() + 5);
+  return descriptor;
+}
+
+Location locate(int fd) {
+  Location location;
+  if (!endOffset(fd, location.fileSize) || location.fileSize < TRAILER_SIZE) {
+    return location; // no_trailer
+  }
+  const std::uint64_t trailerOffset = location.fileSize - TRAILER_SIZE;
+  std::array<std::uint8_t, 4> signature{};
+  if (readAt(fd, trailerOffset, signature.data(), signature.size()) != signature.size() ||
+      signature != TRAILER_SIGNATURE) {
+    return location;
+  }
+
+  // A file of 512 to 527 bytes has a trailer but no room for a descriptor:
+  // it fails at the first descriptor field, the type.
+  location.status = Status::wrong_type;
+  if (location.fileSize < TRAILER_SIZE + DESCRIPTOR_SIZE) {
+    return location;
+  }
+  Descriptor descriptor{};
+  if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) != descriptor.size()) {
+    return location;
+  }
+  location.length = static_cast<std::uint32_t>(descriptor[0]) << 24 |
+                    static_cast<std::uint32_t>(descriptor[1]) << 16 |
+                    static_cast<std::uint32_t>(descriptor[2]) << 8 | static_cast<std::uint32_t>(descriptor[3]);
+  if (descriptor[4] != PROFILE_TYPE) {
+    return location;
+  }
+  if (!std::equal(MAGIC.begin(), MAGIC.end(), descriptor.begin() + 5)) {
+    location.status = Status::magic_mismatch;
+    return location;
+  }
+  // A damaged length must not ask for gigabytes: it has to fit in front of
+  // the descriptor before any buffer is made for it.
+  const std::uint64_t room = trailerOffset - DESCRIPTOR_SIZE;
+  if (location.length > room) {
+    location.status = Status::length_too_large;
+    return location;
+  }
+  location.profileOffset = room - location.length;
+  location.status = Status::ok;
+  return location;
+}
+
+std::string describe(const Location& location) {
+  switch (location.status) {
+  case Status::ok:
+    return "Profile found";
+  case Status::no_trailer:
+    return "'koly' block not found";
+  case Status::wrong_type:
+    return "Embedded data not of type 'A'";
+  case Status::magic_mismatch:
+    return "Magic string mismatch";
+  case Status::length_too_large:
+    return "Profile length " + std::to_string(location.length) + " exceeds the " +
+           std::to_string(location.fileSize - TRAILER_SIZE - DESCRIPTOR_SIZE) +
+           " bytes in front of its descriptor";
+  }
+  return "Unknown profile status";
+}
+
+} // namespace profile_trailer
+
+namespace {
+
+// Closes the descriptor on every path out of the reader.
+class FileHandle {
+public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+} // namespace
+
+ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
+  using namespace profile_trailer;
+  log << "Extracting profile from DMG at '" << path << "'" << std::endl;
+
+  // O_NONBLOCK keeps a FIFO given as the image from blocking the run until a
+  // writer appears; it changes nothing for regular files and devices.
+  const FileHandle file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  Location location;
+  if (file.get() >= 0) {
+    location = locate(file.get());
+  }
+  if (location.status != Status::ok) {
+    log << describe(location) << std::endl;
+    return {false, {}};
+  }
+
+  std::vector<std::uint8_t> profile(location.length);
+  if (readAt(file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
+    // The file shrank or failed under us: never hand out a partial profile.
+    log << "Can't read profile data: " << (errno != 0 ? std::strerror(errno) : "unexpected end of file")
+        << std::endl;
+    return {false, {}};
+  }
+  return {true, std::move(profile)};
+}
+
+ProfileReadResult readProfileFrom(const std::string& path) { return readProfileFrom(path, std::cout); }

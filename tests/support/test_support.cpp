@@ -1,0 +1,126 @@
+#include "support/test_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "profile/profile_trailer.h"
+
+namespace testsupport {
+
+Bytes toBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+namespace {
+
+void removeTree(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    return;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700); // a test may have made it read-only
+    if (DIR* dir = opendir(path.c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+          removeTree(path + "/" + name);
+        }
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+} // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/brackwell-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) {
+    throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+  }
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() { removeTree(path_); }
+
+CoutCapture::CoutCapture() : saved_(std::cout.rdbuf(buffer_.rdbuf())) {}
+
+CoutCapture::~CoutCapture() { std::cout.rdbuf(saved_); }
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+void writeFile(const std::string& path, const std::string& text) { writeFile(path, toBytes(text)); }
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes udifTrailer() {
+  Bytes trailer(profile_trailer::TRAILER_SIZE, 0);
+  std::copy(profile_trailer::TRAILER_SIGNATURE.begin(), profile_trailer::TRAILER_SIGNATURE.end(),
+            trailer.begin());
+  trailer[7] = 4;    // version
+  trailer[10] = 2;   // header size 512, big-endian
+  return trailer;
+}
+
+Bytes imageWithProfile(const Bytes& data, const Bytes& profile) {
+  Bytes image = data;
+  image.insert(image.end(), profile.begin(), profile.end());
+  const auto descriptor = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(profile.size()));
+  image.insert(image.end(), descriptor.begin(), descriptor.end());
+  const Bytes trailer = udifTrailer();
+  image.insert(image.end(), trailer.begin(), trailer.end());
+  return image;
+}
+
+std::string realdataDir() {
+  struct stat st {};
+  const std::string dir = BRACKWELL_REALDATA_DIR;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
+}
+
+std::vector<std::string> realdataFiles(const std::string& subdir) {
+  std::vector<std::string> files;
+  const std::string base = realdataDir();
+  if (base.empty()) {
+    return files;
+  }
+  if (DIR* dir = opendir((base + "/" + subdir).c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") {
+        files.push_back(base + "/" + subdir + "/" + name);
+      }
+    }
+    closedir(dir);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+} // namespace testsupport

@@ -1,0 +1,60 @@
+// Helpers shared by the test programs: temporary directories, captured
+// standard output, disk-image fixtures and the real data beside the repository.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes toBytes(const std::string& text);
+
+// A fresh directory, removed with its contents when the object goes away.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+// Redirects std::cout into a string for as long as the object lives.
+class CoutCapture {
+public:
+  CoutCapture();
+  ~CoutCapture();
+  CoutCapture(const CoutCapture&) = delete;
+  CoutCapture& operator=(const CoutCapture&) = delete;
+  std::string text() const { return buffer_.str(); }
+
+private:
+  std::ostringstream buffer_;
+  std::streambuf* saved_;
+};
+
+void writeFile(const std::string& path, const Bytes& bytes);
+void writeFile(const std::string& path, const std::string& text);
+Bytes readFile(const std::string& path);
+
+// A 512-byte UDIF trailer: "koly", version 4, header size 512, the rest zero.
+Bytes udifTrailer();
+
+// The end of a disk image that carries `profile`: `data`, the profile, its
+// descriptor and a trailer.
+Bytes imageWithProfile(const Bytes& data, const Bytes& profile);
+
+// Real listings and images beside the repository; empty when absent.
+std::string realdataDir();
+std::vector<std::string> realdataFiles(const std::string& subdir);
+
+} // namespace testsupport
