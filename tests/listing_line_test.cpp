@@ -1,0 +1,323 @@
+#include "inventory/listing_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <optional>
+#include <random>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Control characters spelled out, so a failing line can be read in the log.
+std::string visible(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+    case '\t':
+      out += "\\t";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\v':
+      out += "\\v";
+      break;
+    case '\f':
+      out += "\\f";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    default:
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Where the groups lie, so agreement means same text and same place.
+struct Split {
+  std::size_t keyPos;
+  std::size_t keyLen;
+  std::size_t valuePos;
+  std::size_t valueLen;
+  bool operator==(const Split& other) const {
+    return keyPos == other.keyPos && keyLen == other.keyLen && valuePos == other.valuePos &&
+           valueLen == other.valueLen;
+  }
+  bool operator!=(const Split& other) const { return !(*this == other); }
+};
+
+std::optional<Split> splitByMatcher(std::string_view line) {
+  const std::optional<ListingLine> m = matchListingLine(line);
+  if (!m) {
+    return std::nullopt;
+  }
+  return Split{static_cast<std::size_t>(m->key.data() - line.data()), m->key.size(),
+               static_cast<std::size_t>(m->value.data() - line.data()), m->value.size()};
+}
+
+std::optional<Split> splitByRegex(const std::string& line, const std::regex& pattern) {
+  std::smatch m;
+  if (!std::regex_match(line, m, pattern)) {
+    return std::nullopt;
+  }
+  return Split{static_cast<std::size_t>(m.position(1)), static_cast<std::size_t>(m.length(1)),
+               static_cast<std::size_t>(m.position(2)), static_cast<std::size_t>(m.length(2))};
+}
+
+std::string describe(std::string_view line, const std::optional<Split>& split) {
+  if (!split) {
+    return "no match";
+  }
+  return "key '" + visible(line.substr(split->keyPos, split->keyLen)) + "' at " +
+         std::to_string(split->keyPos) + ", value '" +
+         visible(line.substr(split->valuePos, split->valueLen)) + "' at " + std::to_string(split->valuePos);
+}
+
+const std::regex& listingLineRegex() {
+  static const std::regex pattern(LISTING_LINE_PATTERN);
+  return pattern;
+}
+
+struct Expected {
+  std::string key;
+  std::string value;
+};
+
+struct LineCase {
+  const char* name;
+  std::string line;
+  std::optional<Expected> expected;
+};
+
+std::ostream& operator<<(std::ostream& os, const LineCase& c) {
+  return os << c.name;
+}
+
+class ListingLineCases : public testing::TestWithParam<LineCase> {};
+
+TEST_P(ListingLineCases, SplitsLikeTheRegexEngine) {
+  const LineCase& c = GetParam();
+  const std::optional<ListingLine> got = matchListingLine(c.line);
+  ASSERT_EQ(got.has_value(), c.expected.has_value()) << visible(c.line);
+  if (got) {
+    EXPECT_EQ(got->key, c.expected->key);
+    EXPECT_EQ(got->value, c.expected->value);
+  }
+  // The row itself must agree with the engine the pattern was written for.
+  const std::optional<Split> engine = splitByRegex(c.line, listingLineRegex());
+  EXPECT_EQ(describe(c.line, engine), describe(c.line, splitByMatcher(c.line)));
+}
+
+std::vector<LineCase> lineCases() {
+  return {
+      {"ImagePath", "image-path      : /Users/me/Setup.dmg", Expected{"image-path", "/Users/me/Setup.dmg"}},
+      {"SurroundingWhiteSpaceIsDropped", " \t image-alias : /Users/me/Alias.dmg \t ",
+       Expected{"image-alias", "/Users/me/Alias.dmg"}},
+      {"SpacesInsideKeyAndValueAreKept", "mount point : /Volumes/My Disk",
+       Expected{"mount point", "/Volumes/My Disk"}},
+      {"TabsAroundColon", "image-path\t:\t/a.dmg", Expected{"image-path", "/a.dmg"}},
+      {"VerticalTabAndFormFeedAroundColon", "abc\v:\fdef", Expected{"abc", "def"}},
+      {"ColonWithoutSpacesStaysInValue", "image-path : /a:b.dmg", Expected{"image-path", "/a:b.dmg"}},
+      {"ThreeCharacterKeyAndValue", "abc : def", Expected{"abc", "def"}},
+      {"WhiteSpaceInsideThreeCharacterKey", "a b : c d", Expected{"a b", "c d"}},
+      {"TwoCharacterKey", "ab : def", std::nullopt},
+      {"TwoCharacterValue", "abc : de", std::nullopt},
+      {"CarriageReturnAtEndIsAbsorbed", "image-path : /a.dmg\r", Expected{"image-path", "/a.dmg"}},
+      {"CarriageReturnInsideValue", "image-path : /a\r.dmg", std::nullopt},
+      {"CarriageReturnInsideKey", "image\r-path : /a.dmg", std::nullopt},
+      {"CarriageReturnNextToColonIsSeparator", "abc \r:\r def", Expected{"abc", "def"}},
+      {"CarriageReturnBeforeLastColonBelongsToNoGroup", "abc : def\r : ghi", Expected{"abc : def", "ghi"}},
+      {"CarriageReturnBetweenColonsSpoilsBoth", "abc : d\ref : ghi", std::nullopt},
+      {"LineFeedIsWhiteSpaceAroundColon", "abc\n:\ndef", Expected{"abc", "def"}},
+      {"LineFeedInsideValue", "abc : d\nef", std::nullopt},
+      {"LastSeparatorWins", "image-path : a : bcd", Expected{"image-path : a", "bcd"}},
+      {"LastSeparatorWithShortValueIsSkipped", "image-path : a : bc", Expected{"image-path", "a : bc"}},
+      {"ValueWithSeparatorHidesTheKey", "image-alias : My : Disk.dmg",
+       Expected{"image-alias : My", "Disk.dmg"}},
+      {"NoSpaceBeforeColon", "image-path: /a.dmg", std::nullopt},
+      {"NoSpaceAfterColon", "image-path :/a.dmg", std::nullopt},
+      {"NoColon", "image-path /a.dmg", std::nullopt},
+      {"SeparatorOnly", "  :  ", std::nullopt},
+      {"EmptyLine", "", std::nullopt},
+      {"WhiteSpaceOnly", " \t\r", std::nullopt},
+      {"ColonsAsKeyAndValue", ":: : ::", std::nullopt},
+      {"ColonsAsThreeCharacterGroups", "::: : :::", Expected{":::", ":::"}},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ListingLineCases, testing::ValuesIn(lineCases()),
+                         [](const testing::TestParamInfo<LineCase>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// Empty when the matcher and the regex engine split `line` alike; otherwise
+// both answers. Counts the lines the engine matched.
+std::string disagreement(const std::string& line, const std::regex& pattern, std::size_t& matches) {
+  const std::optional<Split> engine = splitByRegex(line, pattern);
+  const std::optional<Split> ours = splitByMatcher(line);
+  if (engine != ours) {
+    return "line '" + visible(line) + "': regex gives " + describe(line, engine) + ", matcher gives " +
+           describe(line, ours);
+  }
+  if (engine) {
+    ++matches;
+  }
+  return "";
+}
+
+// Calls `visit` with every string of up to `maxLength` characters over
+// `alphabet`, shortest first, until it returns false.
+template <typename Visit>
+void forEachString(const std::string& alphabet, std::size_t maxLength, Visit visit) {
+  for (std::size_t length = 0; length <= maxLength; ++length) {
+    std::vector<std::size_t> digits(length, 0);
+    std::string text(length, alphabet[0]);
+    for (;;) {
+      if (!visit(text)) {
+        return;
+      }
+      std::size_t i = 0;
+      while (i < length && ++digits[i] == alphabet.size()) {
+        digits[i] = 0;
+        text[i] = alphabet[0];
+        ++i;
+      }
+      if (i == length) {
+        break;
+      }
+      text[i] = alphabet[digits[i]];
+    }
+  }
+}
+
+// Every line of up to nine characters over space, colon, an ordinary character
+// and the carriage return: nine is the shortest matching line ("aaa : aaa"),
+// so every shape of a minimal match and its near misses is covered.
+TEST(ListingLineDifferential, AllShortLinesAgreeWithRegex) {
+  const std::regex& pattern = listingLineRegex();
+  std::size_t matches = 0;
+  std::size_t checked = 0;
+  std::string failure;
+  forEachString(" :a\r", 9, [&](const std::string& line) {
+    failure = disagreement(line, pattern, matches);
+    ++checked;
+    return failure.empty();
+  });
+  ASSERT_EQ(failure, "");
+  RecordProperty("lines", std::to_string(checked));
+  RecordProperty("matches", std::to_string(matches));
+  EXPECT_EQ(checked, 349525u); // 4^0 + ... + 4^9
+  EXPECT_GT(matches, 0u) << "no line matched";
+}
+
+// Random lines over the characters the pattern treats differently: the six
+// white-space characters minus the line feed, the colon and ordinary ones.
+TEST(ListingLineDifferential, RandomCharacterLinesAgreeWithRegex) {
+  const std::string alphabet = " \t\r\v\f:ab/";
+  const std::regex& pattern = listingLineRegex();
+  std::mt19937 rng(7); // raw mt19937 output is the same on every standard library
+  std::size_t matches = 0;
+  const std::size_t count = 200000;
+  for (std::size_t n = 0; n < count; ++n) {
+    std::string line;
+    const std::size_t length = rng() % 11;
+    for (std::size_t i = 0; i < length; ++i) {
+      line += alphabet[rng() % alphabet.size()];
+    }
+    ASSERT_EQ(disagreement(line, pattern, matches), "");
+  }
+  RecordProperty("lines", std::to_string(count));
+  RecordProperty("matches", std::to_string(matches));
+  EXPECT_GT(matches, 0u) << "no random line matched";
+}
+
+// Random lines built from pieces, so that several separators, groups of about
+// three characters and line breaks in every position are frequent.
+TEST(ListingLineDifferential, RandomPieceLinesAgreeWithRegex) {
+  const std::vector<std::string> pieces = {"a",     "bc", "def", " ",  "\t", " : ",
+                                           "\t:\v", ":",  "\r",  "\n", "\f", "/"};
+  const std::regex& pattern = listingLineRegex();
+  std::mt19937 rng(11);
+  std::size_t matches = 0;
+  const std::size_t count = 100000;
+  for (std::size_t n = 0; n < count; ++n) {
+    std::string line;
+    const std::size_t length = rng() % 9;
+    for (std::size_t i = 0; i < length; ++i) {
+      line += pieces[rng() % pieces.size()];
+    }
+    ASSERT_EQ(disagreement(line, pattern, matches), "");
+  }
+  RecordProperty("lines", std::to_string(count));
+  RecordProperty("matches", std::to_string(matches));
+  EXPECT_GT(matches, count / 50) << "the generator hardly produces matching lines";
+}
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+std::string repeatUpTo(const std::string& unit, std::size_t size) {
+  std::string out;
+  while (out.size() + unit.size() <= size) {
+    out += unit;
+  }
+  return out;
+}
+
+// A line without white space makes a backtracking engine try every way of
+// spreading it over \S+.+\S+ before the missing separator fails it: cubic in
+// the length, seconds for one kilobyte. Colons with white space on one side
+// only are the near misses of a separator.
+TEST(ListingLineLong, MebibyteWithoutSeparatorDoesNotMatch) {
+  for (const std::string unit : {"image-path:/a", "ab :cd: ef "}) {
+    const std::string line = repeatUpTo(unit, kMiB);
+    ASSERT_GT(line.size(), kMiB - unit.size());
+    EXPECT_FALSE(matchListingLine(line).has_value()) << "line of '" << unit << "'";
+  }
+}
+
+TEST(ListingLineLong, MebibyteOfSeparatorsSplitsAtLastValidOne) {
+  const std::string body = repeatUpTo("k : ", kMiB);
+  const std::string line = body + "v"; // the last separator leaves a one-character value
+  const std::optional<ListingLine> got = matchListingLine(line);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->key, body.substr(0, body.size() - 7));
+  EXPECT_EQ(got->value, "k : v");
+}
+
+TEST(ListingLineLong, MebibyteOfSeparatorsOnlyTakesColonsAsGroups) {
+  const std::string line = repeatUpTo(" :", kMiB);
+  const std::optional<ListingLine> got = matchListingLine(line);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->key, line.substr(1, line.size() - 7));
+  EXPECT_EQ(got->value, ": :");
+}
+
+// One carriage return in the middle is inside the value of every separator to
+// its left and inside the key of every one to its right.
+TEST(ListingLineLong, MebibyteOfSeparatorsWithCarriageReturnInTheMiddleDoesNotMatch) {
+  const std::string half = repeatUpTo("key : ", kMiB / 2);
+  const std::string line = half + "x\rx" + half;
+  EXPECT_FALSE(matchListingLine(line).has_value());
+}
+
+TEST(ListingLineLong, FiftyThousandCharacterAliasStillMatches) {
+  std::string alias = "/Users/me/Library/Images/";
+  while (alias.size() < 50000) {
+    alias += "My Disk: part ";
+  }
+  alias += "final.dmg";
+  const std::string line = "  image-alias : " + alias + " \r";
+  const std::optional<ListingLine> got = matchListingLine(line);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->key, "image-alias");
+  EXPECT_EQ(got->value, alias);
+  EXPECT_EQ(got->value.data(), line.data() + 16);
+}
+
+} // namespace
