@@ -1,178 +1,28 @@
 // End-to-end runs of the real binary, built against the stand-in utility
 // (tests/standin/hdiutil). Each case compares the exact bytes on standard
 // output, the exit status and what became of the output file.
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "support/listings.h"
+#include "support/run_tool.h"
 #include "support/test_support.h"
 
+using testsupport::Attached;
 using testsupport::Bytes;
+using testsupport::ChildSetup;
+using testsupport::plistListing;
+using testsupport::replaceAll;
+using testsupport::RunResult;
+using testsupport::runTool;
 using testsupport::TempDir;
+using testsupport::textListing;
 using testsupport::toBytes;
 
 namespace {
-
-struct RunResult {
-  std::string out;
-  int exitCode = -1;
-};
-
-struct ChildSetup {
-  std::vector<std::pair<std::string, std::string>> env;
-  // 0: leave as is. 4 leaves one descriptor for the dynamic loader and none
-  // for a pipe, so the utility cannot be started.
-  rlim_t maxOpenFiles = 0;
-};
-
-// Runs the binary with `args`, capturing standard output; standard error
-// passes through to the test log.
-RunResult runTool(const std::vector<std::string>& args, const ChildSetup& setup) {
-  const char* bin = std::getenv("BRACKWELL_BIN");
-  if (bin == nullptr) {
-    ADD_FAILURE() << "BRACKWELL_BIN is not set; run through ctest";
-    return {};
-  }
-  int fds[2];
-  if (pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return {};
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    // Nothing the test process holds open may leak into the run: the
-    // open-files limit below counts descriptor numbers.
-    for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
-      close(fd);
-    }
-    for (const auto& [name, value] : setup.env) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
-    if (setup.maxOpenFiles != 0) {
-      const rlimit limit{setup.maxOpenFiles, setup.maxOpenFiles};
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(bin));
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(bin, argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  RunResult result;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fds[0], buffer, sizeof buffer)) != 0) {
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      break;
-    }
-    result.out.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-}
-
-// One attached image as both listings show it.
-struct Attached {
-  std::string path;
-  std::string alias; // empty: the text listing has no image-alias line
-  std::vector<std::string> mounts;
-};
-
-std::string textListing(const std::vector<Attached>& images) {
-  std::string text = "framework       : 671.100.2\ndriver          : 671.100.2\n";
-  int disk = 4;
-  for (const Attached& image : images) {
-    text += "================================================\n";
-    text += "image-path      : " + image.path + "\n";
-    if (!image.alias.empty()) {
-      text += "image-alias     : " + image.alias + "\n";
-    }
-    text += "shadow-path     : <none>\n"
-            "icon-path       : /System/Library/PrivateFrameworks/DiskImages.framework/Resources/CDiskImage.icns\n"
-            "image-type      : read-only disk image\n"
-            "blockcount      : 2048\n"
-            "process ID      : 412\n";
-    const std::string dev = "/dev/disk" + std::to_string(disk++);
-    text += dev + "\tGUID_partition_scheme\t\n";
-    for (const std::string& mount : image.mounts) {
-      text += dev + "s1\tApple_HFS\t" + mount + "\n";
-    }
-  }
-  return text;
-}
-
-std::string plistListing(const std::vector<Attached>& images) {
-  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                     "<plist version=\"1.0\">\n<dict>\n"
-                     "\t<key>framework</key>\n\t<string>671.100.2</string>\n"
-                     "\t<key>images</key>\n\t<array>\n";
-  int disk = 4;
-  for (const Attached& image : images) {
-    const std::string dev = "/dev/disk" + std::to_string(disk++);
-    text += "\t\t<dict>\n"
-            "\t\t\t<key>image-path</key>\n\t\t\t<string>" +
-            image.path +
-            "</string>\n"
-            "\t\t\t<key>image-type</key>\n\t\t\t<string>read-only disk image</string>\n"
-            "\t\t\t<key>owner-uid</key>\n\t\t\t<integer>501</integer>\n"
-            "\t\t\t<key>system-entities</key>\n\t\t\t<array>\n"
-            "\t\t\t\t<dict>\n"
-            "\t\t\t\t\t<key>content-hint</key>\n\t\t\t\t\t<string>GUID_partition_scheme</string>\n"
-            "\t\t\t\t\t<key>dev-entry</key>\n\t\t\t\t\t<string>" +
-            dev +
-            "</string>\n"
-            "\t\t\t\t\t<key>potentially-mountable</key>\n\t\t\t\t\t<false/>\n"
-            "\t\t\t\t\t<key>unmapped-content-hint</key>\n\t\t\t\t\t<string>GUID_partition_scheme</string>\n"
-            "\t\t\t\t</dict>\n";
-    for (const std::string& mount : image.mounts) {
-      text += "\t\t\t\t<dict>\n"
-              "\t\t\t\t\t<key>content-hint</key>\n\t\t\t\t\t<string>Apple_HFS</string>\n"
-              "\t\t\t\t\t<key>dev-entry</key>\n\t\t\t\t\t<string>" +
-              dev +
-              "s1</string>\n"
-              "\t\t\t\t\t<key>mount-point</key>\n\t\t\t\t\t<string>" +
-              mount +
-              "</string>\n"
-              "\t\t\t\t\t<key>potentially-mountable</key>\n\t\t\t\t\t<true/>\n"
-              "\t\t\t\t\t<key>unmapped-content-hint</key>\n\t\t\t\t\t<string>Apple_HFS</string>\n"
-              "\t\t\t\t\t<key>volume-kind</key>\n\t\t\t\t\t<string>hfs</string>\n"
-              "\t\t\t\t</dict>\n";
-    }
-    text += "\t\t\t</array>\n\t\t</dict>\n";
-  }
-  text += "\t</array>\n"
-          "\t<key>revision</key>\n\t<string>10.15v671.100.2</string>\n"
-          "\t<key>vendor</key>\n\t<string>Apple</string>\n"
-          "</dict>\n</plist>\n";
-  return text;
-}
 
 // Binary on purpose: a zero byte and 0xff must come through unchanged.
 const char PROFILE_TEXT[] = "customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n";
@@ -205,93 +55,213 @@ const std::string BOTH_CALLS = "info\ninfo -plist\n";
 const std::string HEAD = "PACKAGE PATH: '/Volumes/Setup/Install.pkg'\nVOLUME PATH: '/Volumes/Setup'\n{ECHO}";
 const std::string ONE_IMAGE = "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
                               "Loaded 1 image infos from plist\nSearching images...\n";
-const std::string HELP = "Quorlane DMG profile extract tool\nusage: brackwell <path_to_package> <output_path>\n";
+const std::string HELP =
+    "Quorlane DMG profile extract tool\nusage: brackwell <path_to_package> <output_path>\n";
 const std::string SETUP_FOUND = "Checking image-path: {DIR}/Setup.dmg\nFound matching mount-point\n";
-const std::string SUCCESS_TAIL = "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
-                                 "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
-                                 "Profile extracted to: {OUT}\n";
+const std::string SUCCESS_TAIL =
+    "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+    "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+    "Profile extracted to: {OUT}\n";
 
 std::vector<Case> cases() {
   const Attached setup{"{DIR}/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}};
   return {
-      {"FullRun", {PKG, "{OUT}"}, {setup}, "", 0, 0, 0, HEAD + ONE_IMAGE + SETUP_FOUND + SUCCESS_TAIL, 0,
-       Output::profile, BOTH_CALLS},
+      {"FullRun",
+       {PKG, "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
+       HEAD + ONE_IMAGE + SETUP_FOUND + SUCCESS_TAIL,
+       0,
+       Output::profile,
+       BOTH_CALLS},
       {"NoArguments", {}, {setup}, "", 0, 0, 0, HELP, 1, Output::untouched, ""},
       {"OneArgument", {PKG}, {setup}, "", 0, 0, 0, HELP, 1, Output::untouched, ""},
-      {"ExtraArgumentsIgnored", {PKG, "{OUT}", "--verbose", "x"}, {setup}, "", 0, 0, 0,
-       HEAD + ONE_IMAGE + SETUP_FOUND + SUCCESS_TAIL, 0, Output::profile, BOTH_CALLS},
-      {"PathNotUnderVolumes", {"/Users/me/Install.pkg", "{OUT}"}, {setup}, "", 0, 0, 0,
+      {"ExtraArgumentsIgnored",
+       {PKG, "{OUT}", "--verbose", "x"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
+       HEAD + ONE_IMAGE + SETUP_FOUND + SUCCESS_TAIL,
+       0,
+       Output::profile,
+       BOTH_CALLS},
+      {"PathNotUnderVolumes",
+       {"/Users/me/Install.pkg", "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
        "Invalid volume/package path - /Users/me/Install.pkg, expected to match regular expression - "
        "(/Volumes/.+)/(.+)\n",
-       1, Output::untouched, ""},
-      {"PathWithoutPackage", {"/Volumes/Setup", "{OUT}"}, {setup}, "", 0, 0, 0,
+       1,
+       Output::untouched,
+       ""},
+      {"PathWithoutPackage",
+       {"/Volumes/Setup", "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
        "Invalid volume/package path - /Volumes/Setup, expected to match regular expression - "
        "(/Volumes/.+)/(.+)\n",
-       1, Output::untouched, ""},
-      {"PathWithLineFeed", {"/Volumes/Setup/Install\n.pkg", "{OUT}"}, {setup}, "", 0, 0, 0,
+       1,
+       Output::untouched,
+       ""},
+      {"PathWithLineFeed",
+       {"/Volumes/Setup/Install\n.pkg", "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
        "Invalid volume/package path - /Volumes/Setup/Install\n.pkg, expected to match regular expression - "
        "(/Volumes/.+)/(.+)\n",
-       1, Output::untouched, ""},
-      {"TrailingSlashKeepsVolume", {"/Volumes/Setup/Install.pkg/", "{OUT}"}, {setup}, "", 0, 0, 0,
+       1,
+       Output::untouched,
+       ""},
+      {"TrailingSlashKeepsVolume",
+       {"/Volumes/Setup/Install.pkg/", "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
        "PACKAGE PATH: '/Volumes/Setup/Install.pkg/'\nVOLUME PATH: '/Volumes/Setup'\n{ECHO}" + ONE_IMAGE +
            SETUP_FOUND + SUCCESS_TAIL,
-       0, Output::profile, BOTH_CALLS},
-      {"SubdirectoryIsTheVolume", {"/Volumes/Setup/sub/Install.pkg", "{OUT}"}, {setup}, "", 0, 0, 0,
-       "PACKAGE PATH: '/Volumes/Setup/sub/Install.pkg'\nVOLUME PATH: '/Volumes/Setup/sub'\n{ECHO}" + ONE_IMAGE +
+       0,
+       Output::profile,
+       BOTH_CALLS},
+      {"SubdirectoryIsTheVolume",
+       {"/Volumes/Setup/sub/Install.pkg", "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
+       "PACKAGE PATH: '/Volumes/Setup/sub/Install.pkg'\nVOLUME PATH: '/Volumes/Setup/sub'\n{ECHO}" +
+           ONE_IMAGE +
            "Checking image-path: {DIR}/Setup.dmg\nNo matching mount-points found, continue with next image\n"
            "No suitable image (DMG) found, profile is not extracted\n",
-       1, Output::untouched, BOTH_CALLS},
-      {"TextListingFails", {PKG, "{OUT}"}, {setup}, "", 1, 0, 0,
+       1,
+       Output::untouched,
+       BOTH_CALLS},
+      {"TextListingFails",
+       {PKG, "{OUT}"},
+       {setup},
+       "",
+       1,
+       0,
+       0,
        "PACKAGE PATH: '/Volumes/Setup/Install.pkg'\nVOLUME PATH: '/Volumes/Setup'\n"
        "Error, hdiutil command failed, with code: 256\n",
-       1, Output::untouched, "info\n"},
-      {"TextListingPipeFails", {PKG, "{OUT}"}, {setup}, "", 0, 0, 4,
+       1,
+       Output::untouched,
+       "info\n"},
+      {"TextListingPipeFails",
+       {PKG, "{OUT}"},
+       {setup},
+       "",
+       0,
+       0,
+       4,
        "PACKAGE PATH: '/Volumes/Setup/Install.pkg'\nVOLUME PATH: '/Volumes/Setup'\n"
        "Error, hdiutil command failed, with code: -1\n",
-       1, Output::untouched, ""},
-      {"PlistListingFails", {PKG, "{OUT}"}, {setup}, "", 0, 2, 0,
+       1,
+       Output::untouched,
+       ""},
+      {"PlistListingFails",
+       {PKG, "{OUT}"},
+       {setup},
+       "",
+       0,
+       2,
+       0,
        "PACKAGE PATH: '/Volumes/Setup/Install.pkg'\nVOLUME PATH: '/Volumes/Setup'\n"
        "Error, hdiutil (plist) command failed, with code: 512\n",
-       1, Output::untouched, BOTH_CALLS},
-      {"PlistUnparsable", {PKG, "{OUT}"}, {setup}, "<plist><dict>", 0, 0, 0,
+       1,
+       Output::untouched,
+       BOTH_CALLS},
+      {"PlistUnparsable",
+       {PKG, "{OUT}"},
+       {setup},
+       "<plist><dict>",
+       0,
+       0,
+       0,
        HEAD + "Error: plist: cannot parse XML, invalid format?\n"
               "Error: unable to get images information from hdiutils plist output.",
-       1, Output::untouched, BOTH_CALLS},
-      {"NothingAttached", {PKG, "{OUT}"}, {}, "", 0, 0, 0,
+       1,
+       Output::untouched,
+       BOTH_CALLS},
+      {"NothingAttached",
+       {PKG, "{OUT}"},
+       {},
+       "",
+       0,
+       0,
+       0,
        HEAD + "Loaded 0 image infos from plist\n"
               "Error: unable to get images information from hdiutils plist output.",
-       1, Output::untouched, BOTH_CALLS},
+       1,
+       Output::untouched,
+       BOTH_CALLS},
       {"SecondImageMatches",
        {PKG, "{OUT}"},
        {{"{DIR}/Other.dmg", "{DIR}/Other.dmg", {"/Volumes/Other"}}, setup},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD +
            "Parsing next image info \nmount-point: '/Volumes/Other'\n"
            "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
            "Loaded 2 image infos from plist\nSearching images...\n"
-           "Checking image-path: {DIR}/Other.dmg\nNo matching mount-points found, continue with next image\n" +
+           "Checking image-path: {DIR}/Other.dmg\nNo matching mount-points found, continue with next "
+           "image\n" +
            SETUP_FOUND + SUCCESS_TAIL,
-       0, Output::profile, BOTH_CALLS},
+       0,
+       Output::profile,
+       BOTH_CALLS},
       {"ReadThroughAlias",
        {PKG, "{OUT}"},
        {{"{DIR}/var/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE + "Checking image-path: {DIR}/var/Setup.dmg\nFound matching mount-point\n" +
            SUCCESS_TAIL,
-       0, Output::profile, BOTH_CALLS},
+       0,
+       Output::profile,
+       BOTH_CALLS},
       {"NeitherFileNorAlias",
        {PKG, "{OUT}"},
        {{"{DIR}/gone.dmg", "", {"/Volumes/Setup"}}},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE +
            "Checking image-path: {DIR}/gone.dmg\nFound matching mount-point\n"
            "Invalid image path, skipping to next image\n"
            "No suitable image (DMG) found, profile is not extracted\n",
-       1, Output::untouched, BOTH_CALLS},
+       1,
+       Output::untouched,
+       BOTH_CALLS},
       {"UnresolvableImageIsPassedOver",
        {PKG, "{OUT}"},
        {{"{DIR}/gone.dmg", "", {"/Volumes/Setup"}}, setup},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD +
            "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
            "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
@@ -299,65 +269,104 @@ std::vector<Case> cases() {
            "Checking image-path: {DIR}/gone.dmg\nFound matching mount-point\n"
            "Invalid image path, skipping to next image\n" +
            SETUP_FOUND + SUCCESS_TAIL,
-       0, Output::profile, BOTH_CALLS},
+       0,
+       Output::profile,
+       BOTH_CALLS},
       {"FirstReadableMatchEndsSearch",
        {PKG, "{OUT}"},
        {{"{DIR}/NoKoly.dmg", "{DIR}/NoKoly.dmg", {"/Volumes/Setup"}}, setup},
-       "", 0, 0, 0,
-       HEAD +
-           "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
-           "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
-           "Loaded 2 image infos from plist\nSearching images...\n"
-           "Checking image-path: {DIR}/NoKoly.dmg\nFound matching mount-point\n"
-           "Going to extract profile from '{DIR}/NoKoly.dmg' mounted at: '/Volumes/Setup'\n"
-           "Extracting profile from DMG at '{DIR}/NoKoly.dmg'\n'koly' block not found\n"
-           "Can't extract profile from DMG.\n",
-       1, Output::untouched, BOTH_CALLS},
+       "",
+       0,
+       0,
+       0,
+       HEAD + "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
+              "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
+              "Loaded 2 image infos from plist\nSearching images...\n"
+              "Checking image-path: {DIR}/NoKoly.dmg\nFound matching mount-point\n"
+              "Going to extract profile from '{DIR}/NoKoly.dmg' mounted at: '/Volumes/Setup'\n"
+              "Extracting profile from DMG at '{DIR}/NoKoly.dmg'\n'koly' block not found\n"
+              "Can't extract profile from DMG.\n",
+       1,
+       Output::untouched,
+       BOTH_CALLS},
       {"DamagedLengthCreatesNoFile",
        {PKG, "{DIR}/new.out"},
        {{"{DIR}/Huge.dmg", "", {"/Volumes/Setup"}}},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE +
            "Checking image-path: {DIR}/Huge.dmg\nFound matching mount-point\n"
            "Going to extract profile from '{DIR}/Huge.dmg' mounted at: '/Volumes/Setup'\n"
            "Extracting profile from DMG at '{DIR}/Huge.dmg'\n"
            "Profile length 4294967295 exceeds the 100 bytes in front of its descriptor\n"
            "Can't extract profile from DMG.\n",
-       1, Output::absent, BOTH_CALLS},
+       1,
+       Output::absent,
+       BOTH_CALLS},
       {"TrailerWithoutRoomForDescriptor",
        {PKG, "{OUT}"},
        {{"{DIR}/Short.dmg", "", {"/Volumes/Setup"}}},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE +
            "Checking image-path: {DIR}/Short.dmg\nFound matching mount-point\n"
            "Going to extract profile from '{DIR}/Short.dmg' mounted at: '/Volumes/Setup'\n"
            "Extracting profile from DMG at '{DIR}/Short.dmg'\nEmbedded data not of type 'A'\n"
            "Can't extract profile from DMG.\n",
-       1, Output::untouched, BOTH_CALLS},
+       1,
+       Output::untouched,
+       BOTH_CALLS},
       {"EmptyProfileGivesEmptyFile",
        {PKG, "{OUT}"},
        {{"{DIR}/Empty.dmg", "", {"/Volumes/Setup"}}},
-       "", 0, 0, 0,
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE +
            "Checking image-path: {DIR}/Empty.dmg\nFound matching mount-point\n"
            "Going to extract profile from '{DIR}/Empty.dmg' mounted at: '/Volumes/Setup'\n"
            "Extracting profile from DMG at '{DIR}/Empty.dmg'\nProfile extracted to: {OUT}\n",
-       0, Output::empty, BOTH_CALLS},
-      {"OutputDirectoryMissing", {PKG, "{DIR}/missing/profile.out"}, {setup}, "", 0, 0, 0,
+       0,
+       Output::empty,
+       BOTH_CALLS},
+      {"OutputDirectoryMissing",
+       {PKG, "{DIR}/missing/profile.out"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE + SETUP_FOUND +
            "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
            "Extracting profile from DMG at '{DIR}/Setup.dmg'\nError writing output file\n",
-       1, Output::untouched, BOTH_CALLS},
-      {"OutputDeviceFull", {PKG, "/dev/full"}, {setup}, "", 0, 0, 0,
+       1,
+       Output::untouched,
+       BOTH_CALLS},
+      {"OutputDeviceFull",
+       {PKG, "/dev/full"},
+       {setup},
+       "",
+       0,
+       0,
+       0,
        HEAD + ONE_IMAGE + SETUP_FOUND +
            "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
            "Extracting profile from DMG at '{DIR}/Setup.dmg'\nError writing output file\n",
-       1, Output::untouched, BOTH_CALLS},
+       1,
+       Output::untouched,
+       BOTH_CALLS},
   };
 }
 
 // Failure messages name the row instead of dumping its bytes.
-void PrintTo(const Case& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Case& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class EndToEnd : public ::testing::TestWithParam<Case> {};
 
@@ -377,7 +386,8 @@ TEST_P(EndToEnd, PrintsExitsAndWritesExactly) {
 
   // The images the listings may name.
   testsupport::writeFile(dir.file("Setup.dmg"), testsupport::imageWithProfile(Bytes(4096, 0x5a), PROFILE));
-  testsupport::writeFile(dir.file("Other.dmg"), testsupport::imageWithProfile(Bytes(64, 1), toBytes("other")));
+  testsupport::writeFile(dir.file("Other.dmg"),
+                         testsupport::imageWithProfile(Bytes(64, 1), toBytes("other")));
   testsupport::writeFile(dir.file("Empty.dmg"), testsupport::imageWithProfile(Bytes(64, 1), {}));
   testsupport::writeFile(dir.file("NoKoly.dmg"), Bytes(2048, 0));
   Bytes huge = testsupport::imageWithProfile(Bytes(100, 0), {});

@@ -16,7 +16,9 @@
 
 namespace testsupport {
 
-Bytes toBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes toBytes(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 namespace {
 
@@ -55,11 +57,15 @@ TempDir::TempDir() {
   path_ = buffer.data();
 }
 
-TempDir::~TempDir() { removeTree(path_); }
+TempDir::~TempDir() {
+  removeTree(path_);
+}
 
 CoutCapture::CoutCapture() : saved_(std::cout.rdbuf(buffer_.rdbuf())) {}
 
-CoutCapture::~CoutCapture() { std::cout.rdbuf(saved_); }
+CoutCapture::~CoutCapture() {
+  std::cout.rdbuf(saved_);
+}
 
 void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -69,7 +75,9 @@ void writeFile(const std::string& path, const Bytes& bytes) {
   }
 }
 
-void writeFile(const std::string& path, const std::string& text) { writeFile(path, toBytes(text)); }
+void writeFile(const std::string& path, const std::string& text) {
+  writeFile(path, toBytes(text));
+}
 
 Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -83,8 +91,8 @@ Bytes udifTrailer() {
   Bytes trailer(profile_trailer::TRAILER_SIZE, 0);
   std::copy(profile_trailer::TRAILER_SIGNATURE.begin(), profile_trailer::TRAILER_SIGNATURE.end(),
             trailer.begin());
-  trailer[7] = 4;    // version
-  trailer[10] = 2;   // header size 512, big-endian
+  trailer[7] = 4;  // version
+  trailer[10] = 2; // header size 512, big-endian
   return trailer;
 }
 
