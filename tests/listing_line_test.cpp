@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/two_groups.h"
+
 #include <cstddef>
 #include <optional>
 #include <random>
@@ -12,71 +14,21 @@
 
 namespace {
 
-// Control characters spelled out, so a failing line can be read in the log.
-std::string visible(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-    case '\t':
-      out += "\\t";
-      break;
-    case '\n':
-      out += "\\n";
-      break;
-    case '\v':
-      out += "\\v";
-      break;
-    case '\f':
-      out += "\\f";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out;
-}
+using testsupport::describe;
+using testsupport::regexGroups;
+using testsupport::TwoGroups;
+using testsupport::visible;
 
-// Where the groups lie, so agreement means same text and same place.
-struct Split {
-  std::size_t keyPos;
-  std::size_t keyLen;
-  std::size_t valuePos;
-  std::size_t valueLen;
-  bool operator==(const Split& other) const {
-    return keyPos == other.keyPos && keyLen == other.keyLen && valuePos == other.valuePos &&
-           valueLen == other.valueLen;
-  }
-  bool operator!=(const Split& other) const { return !(*this == other); }
-};
-
-std::optional<Split> splitByMatcher(std::string_view line) {
+std::optional<TwoGroups> splitByMatcher(std::string_view line) {
   const std::optional<ListingLine> m = matchListingLine(line);
   if (!m) {
     return std::nullopt;
   }
-  return Split{static_cast<std::size_t>(m->key.data() - line.data()), m->key.size(),
-               static_cast<std::size_t>(m->value.data() - line.data()), m->value.size()};
+  return testsupport::groupsIn(line, m->key, m->value);
 }
 
-std::optional<Split> splitByRegex(const std::string& line, const std::regex& pattern) {
-  std::smatch m;
-  if (!std::regex_match(line, m, pattern)) {
-    return std::nullopt;
-  }
-  return Split{static_cast<std::size_t>(m.position(1)), static_cast<std::size_t>(m.length(1)),
-               static_cast<std::size_t>(m.position(2)), static_cast<std::size_t>(m.length(2))};
-}
-
-std::string describe(std::string_view line, const std::optional<Split>& split) {
-  if (!split) {
-    return "no match";
-  }
-  return "key '" + visible(line.substr(split->keyPos, split->keyLen)) + "' at " +
-         std::to_string(split->keyPos) + ", value '" +
-         visible(line.substr(split->valuePos, split->valueLen)) + "' at " + std::to_string(split->valuePos);
+std::string describe(std::string_view line, const std::optional<TwoGroups>& groups) {
+  return describe(line, groups, "key", "value");
 }
 
 const std::regex& listingLineRegex() {
@@ -110,7 +62,7 @@ TEST_P(ListingLineCases, SplitsLikeTheRegexEngine) {
     EXPECT_EQ(got->value, c.expected->value);
   }
   // The row itself must agree with the engine the pattern was written for.
-  const std::optional<Split> engine = splitByRegex(c.line, listingLineRegex());
+  const std::optional<TwoGroups> engine = regexGroups(c.line, listingLineRegex());
   EXPECT_EQ(describe(c.line, engine), describe(c.line, splitByMatcher(c.line)));
 }
 
@@ -159,8 +111,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ListingLineCases, testing::ValuesIn(lineCases())
 // Empty when the matcher and the regex engine split `line` alike; otherwise
 // both answers. Counts the lines the engine matched.
 std::string disagreement(const std::string& line, const std::regex& pattern, std::size_t& matches) {
-  const std::optional<Split> engine = splitByRegex(line, pattern);
-  const std::optional<Split> ours = splitByMatcher(line);
+  const std::optional<TwoGroups> engine = regexGroups(line, pattern);
+  const std::optional<TwoGroups> ours = splitByMatcher(line);
   if (engine != ours) {
     return "line '" + visible(line) + "': regex gives " + describe(line, engine) + ", matcher gives " +
            describe(line, ours);

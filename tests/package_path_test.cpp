@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/two_groups.h"
+
 #include <cstddef>
 #include <optional>
 #include <random>
@@ -12,66 +14,21 @@
 
 namespace {
 
-// Control characters spelled out, so a failing path can be read in the log.
-std::string visible(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-    case '\n':
-      out += "\\n";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    case '\0':
-      out += "\\0";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out;
-}
+using testsupport::describe;
+using testsupport::regexGroups;
+using testsupport::TwoGroups;
+using testsupport::visible;
 
-// Where the groups lie, so agreement means same text and same place.
-struct Split {
-  std::size_t volumePos;
-  std::size_t volumeLen;
-  std::size_t packagePos;
-  std::size_t packageLen;
-  bool operator==(const Split& other) const {
-    return volumePos == other.volumePos && volumeLen == other.volumeLen && packagePos == other.packagePos &&
-           packageLen == other.packageLen;
-  }
-  bool operator!=(const Split& other) const { return !(*this == other); }
-};
-
-std::optional<Split> splitByMatcher(std::string_view path) {
+std::optional<TwoGroups> splitByMatcher(std::string_view path) {
   const std::optional<PackagePath> m = matchPackagePath(path);
   if (!m) {
     return std::nullopt;
   }
-  return Split{static_cast<std::size_t>(m->volume.data() - path.data()), m->volume.size(),
-               static_cast<std::size_t>(m->package.data() - path.data()), m->package.size()};
+  return testsupport::groupsIn(path, m->volume, m->package);
 }
 
-std::optional<Split> splitByRegex(const std::string& path, const std::regex& pattern) {
-  std::smatch m;
-  if (!std::regex_match(path, m, pattern)) {
-    return std::nullopt;
-  }
-  return Split{static_cast<std::size_t>(m.position(1)), static_cast<std::size_t>(m.length(1)),
-               static_cast<std::size_t>(m.position(2)), static_cast<std::size_t>(m.length(2))};
-}
-
-std::string describe(std::string_view path, const std::optional<Split>& split) {
-  if (!split) {
-    return "no match";
-  }
-  return "volume '" + visible(path.substr(split->volumePos, split->volumeLen)) + "' at " +
-         std::to_string(split->volumePos) + ", package '" +
-         visible(path.substr(split->packagePos, split->packageLen)) + "' at " +
-         std::to_string(split->packagePos);
+std::string describe(std::string_view path, const std::optional<TwoGroups>& groups) {
+  return describe(path, groups, "volume", "package");
 }
 
 const std::regex& packagePathRegex() {
@@ -105,7 +62,7 @@ TEST_P(PackagePathCases, SplitsLikeTheRegexEngine) {
     EXPECT_EQ(got->package, c.expected->package);
   }
   // The row itself must agree with the engine the pattern was written for.
-  const std::optional<Split> engine = splitByRegex(c.path, packagePathRegex());
+  const std::optional<TwoGroups> engine = regexGroups(c.path, packagePathRegex());
   EXPECT_EQ(describe(c.path, engine), describe(c.path, splitByMatcher(c.path)));
 }
 
@@ -150,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Table, PackagePathCases, testing::ValuesIn(pathCases())
 // Empty when the matcher and the regex engine split `path` alike; otherwise
 // both answers. Counts the paths the engine matched.
 std::string disagreement(const std::string& path, const std::regex& pattern, std::size_t& matches) {
-  const std::optional<Split> engine = splitByRegex(path, pattern);
-  const std::optional<Split> ours = splitByMatcher(path);
+  const std::optional<TwoGroups> engine = regexGroups(path, pattern);
+  const std::optional<TwoGroups> ours = splitByMatcher(path);
   if (engine != ours) {
     return "path '" + visible(path) + "': regex gives " + describe(path, engine) + ", matcher gives " +
            describe(path, ours);

@@ -45,8 +45,8 @@ std::vector<ReadCase> readCases() {
   Bytes trailerOnly = testsupport::udifTrailer();
   Bytes trailer527 = trailerOnly;
   trailer527.insert(trailer527.begin(), 15, 'A');
-  Bytes length256AsLittleEndian = patched(testsupport::imageWithProfile(Bytes(65536, 0), sequence(256)), LENGTH_AT,
-                                          {0x00, 0x00, 0x01, 0x00});
+  Bytes length256AsLittleEndian = patched(testsupport::imageWithProfile(Bytes(65536, 0), sequence(256)),
+                                          LENGTH_AT, {0x00, 0x00, 0x01, 0x00});
   Bytes fitsExactly = patched(testsupport::imageWithProfile({}, profile), LENGTH_AT, {0, 0, 0, 18});
   Bytes oneTooLong = patched(testsupport::imageWithProfile({}, profile), LENGTH_AT, {0, 0, 0, 19});
 
@@ -59,25 +59,43 @@ std::vector<ReadCase> readCases() {
       {"LargeProfile", testsupport::imageWithProfile(data, sequence(3 << 20)), true, sequence(3 << 20), ""},
       {"EmptyFile", {}, false, {}, "'koly' block not found\n"},
       {"ShorterThanTrailer", Bytes(511, 'k'), false, {}, "'koly' block not found\n"},
-      {"SignatureInUpperCase", patched(image, SIGNATURE_AT, {'K', 'O', 'L', 'Y'}), false, {},
+      {"SignatureInUpperCase",
+       patched(image, SIGNATURE_AT, {'K', 'O', 'L', 'Y'}),
+       false,
+       {},
        "'koly' block not found\n"},
       {"NoTrailer", Bytes(4096, 0), false, {}, "'koly' block not found\n"},
       {"TrailerAloneHasNoDescriptor", trailerOnly, false, {}, "Embedded data not of type 'A'\n"},
       {"TrailerWithPartOfADescriptor", trailer527, false, {}, "Embedded data not of type 'A'\n"},
       {"TypeInLowerCase", patched(image, TYPE_AT, {'a'}), false, {}, "Embedded data not of type 'A'\n"},
-      {"TypeCheckedBeforeMagic", patched(patched(image, TYPE_AT, {'B'}), MAGIC_END_AT + 1, {0}), false, {},
+      {"TypeCheckedBeforeMagic",
+       patched(patched(image, TYPE_AT, {'B'}), MAGIC_END_AT + 1, {0}),
+       false,
+       {},
        "Embedded data not of type 'A'\n"},
-      {"MagicDiffersInLastByte", patched(image, MAGIC_END_AT + 1, {0xbc}), false, {}, "Magic string mismatch\n"},
+      {"MagicDiffersInLastByte",
+       patched(image, MAGIC_END_AT + 1, {0xbc}),
+       false,
+       {},
+       "Magic string mismatch\n"},
       {"MagicDiffersInFirstByte", patched(image, TYPE_AT - 1, {0x00}), false, {}, "Magic string mismatch\n"},
-      {"LengthOneBeyondFile", oneTooLong, false, {},
+      {"LengthOneBeyondFile",
+       oneTooLong,
+       false,
+       {},
        "Profile length 19 exceeds the 18 bytes in front of its descriptor\n"},
-      {"DamagedLengthAsksForNothing", patched(image, LENGTH_AT, {0xff, 0xff, 0xff, 0xff}), false, {},
+      {"DamagedLengthAsksForNothing",
+       patched(image, LENGTH_AT, {0xff, 0xff, 0xff, 0xff}),
+       false,
+       {},
        "Profile length 4294967295 exceeds the 1018 bytes in front of its descriptor\n"},
   };
 }
 
 // Failure messages name the row instead of dumping its bytes.
-void PrintTo(const ReadCase& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const ReadCase& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class ReadProfile : public ::testing::TestWithParam<ReadCase> {};
 
@@ -107,7 +125,8 @@ TEST(ReadProfile, PathsThatAreNoImageFile) {
   for (const std::string& path : {dir.file("missing.dmg"), dir.path(), fifo, std::string("/dev/null")}) {
     testsupport::CoutCapture capture;
     const ProfileReadResult result = readProfileFrom(path);
-    EXPECT_EQ(capture.text(), "Extracting profile from DMG at '" + path + "'\n'koly' block not found\n") << path;
+    EXPECT_EQ(capture.text(), "Extracting profile from DMG at '" + path + "'\n'koly' block not found\n")
+        << path;
     EXPECT_FALSE(result.first) << path;
     EXPECT_TRUE(result.second.empty()) << path;
   }
@@ -119,7 +138,8 @@ TEST(ReadProfile, ReportsOnTheStreamItIsGiven) {
   std::ostringstream log;
   testsupport::CoutCapture capture;
   EXPECT_FALSE(readProfileFrom(dir.file("x.dmg"), log).first);
-  EXPECT_EQ(log.str(), "Extracting profile from DMG at '" + dir.file("x.dmg") + "'\n'koly' block not found\n");
+  EXPECT_EQ(log.str(),
+            "Extracting profile from DMG at '" + dir.file("x.dmg") + "'\n'koly' block not found\n");
   EXPECT_EQ(capture.text(), "");
 }
 
