@@ -6,9 +6,9 @@
 #include <vector>
 
 enum class WriteResult {
-  written,   // every byte reached the file and it closed cleanly
+  written, // every byte reached the file and it closed cleanly
   not_opened,
-  failed     // opened, but a write or the close failed
+  failed // opened, but a write or the close failed
 };
 
 // Creates or truncates `path` and writes `bytes` to it.

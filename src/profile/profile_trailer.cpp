@@ -77,12 +77,13 @@ Location locate(int fd) {
     return location;
   }
   Descriptor descriptor{};
-  if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) != descriptor.size()) {
+  if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) !=
+      descriptor.size()) {
     return location;
   }
-  location.length = static_cast<std::uint32_t>(descriptor[0]) << 24 |
-                    static_cast<std::uint32_t>(descriptor[1]) << 16 |
-                    static_cast<std::uint32_t>(descriptor[2]) << 8 | static_cast<std::uint32_t>(descriptor[3]);
+  location.length =
+      static_cast<std::uint32_t>(descriptor[0]) << 24 | static_cast<std::uint32_t>(descriptor[1]) << 16 |
+      static_cast<std::uint32_t>(descriptor[2]) << 8 | static_cast<std::uint32_t>(descriptor[3]);
   if (descriptor[4] != PROFILE_TYPE) {
     return location;
   }
@@ -169,4 +170,6 @@ ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
   return {true, std::move(profile)};
 }
 
-ProfileReadResult readProfileFrom(const std::string& path) { return readProfileFrom(path, std::cout); }
+ProfileReadResult readProfileFrom(const std::string& path) {
+  return readProfileFrom(path, std::cout);
+}
