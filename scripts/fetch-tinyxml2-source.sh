@@ -38,7 +38,7 @@ verified_in() {
   fi
 }
 
-if verified_in "$dest" 2>/dev/null; then
+if verified_in "$dest"; then
   exit 0
 fi
 
