@@ -1,5 +1,10 @@
 #include "app/run.h"
 
+// The build's identity, for `what` and `strings`. It is never printed: every
+// argument count keeps its behaviour. `used` keeps the optimiser from dropping
+// it, and strip leaves data alone.
+__attribute__((used)) static const char sccsIdentity[] = "@(#)brackwell " BRACKWELL_VERSION;
+
 int main(int argc, char* argv[]) {
   return runBrackwell(argc, argv, BRACKWELL_HDIUTIL);
 }
