@@ -106,6 +106,21 @@ Bytes imageWithProfile(const Bytes& data, const Bytes& profile) {
   return image;
 }
 
+std::vector<std::string> listDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::string realdataDir() {
   struct stat st {};
   const std::string dir = BRACKWELL_REALDATA_DIR;
