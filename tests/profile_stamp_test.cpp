@@ -444,13 +444,27 @@ TEST(StampProfile, UnreadableProfileLeavesNothingBehind) {
   EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
 }
 
-// Another writer appends to the image while the profile is still being
-// read: the copy is of an image that no longer exists, so it must not
-// replace it (and lose that writer's bytes).
-TEST(StampProfile, ImageChangedDuringTheCopyIsNotReplaced) {
+// Something else changes the image while the stamp waits for its profile on
+// a pipe: the copy is of an image that is no longer there, so it must not be
+// renamed into place (and lose that change).
+struct ConcurrentCase {
+  std::string name;
+  std::function<bool(const TempDir&)> change; // true when the change was made
+  Bytes after;                                // what image.dmg must then hold
+};
+
+void PrintTo(const ConcurrentCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+const Bytes CONCURRENT_IMAGE = cat({pattern(100, 1), trailer()});
+
+class ConcurrentChange : public ::testing::TestWithParam<ConcurrentCase> {};
+
+TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
+  const ConcurrentCase& c = GetParam();
   TempDir dir;
-  const Bytes image = cat({pattern(100, 1), trailer()});
-  writeFile(dir.file("image.dmg"), image);
+  writeFile(dir.file("image.dmg"), CONCURRENT_IMAGE);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   Outcome outcome;
@@ -463,22 +477,35 @@ TEST(StampProfile, ImageChangedDuringTheCopyIsNotReplaced) {
     started = testsupport::listDirectory(dir.path()).size() == 2;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  const int append = open(dir.file("image.dmg").c_str(), O_WRONLY | O_APPEND);
-  const bool appended = append >= 0 && ::write(append, "x", 1) == 1;
-  if (append >= 0) {
-    close(append);
-  }
+  const bool changed = started && c.change(dir);
   ASSERT_EQ(::write(fds[1], "p", 1), 1);
   close(fds[1]);
   stamping.join();
   close(fds[0]);
-  ASSERT_TRUE(started);
-  ASSERT_TRUE(appended);
+  ASSERT_TRUE(started) << "the temporary file never appeared";
+  ASSERT_TRUE(changed);
   EXPECT_EQ(outcome.failure, Failure::image_changed) << outcome.message;
-  Bytes appendedImage = image;
-  appendedImage.push_back('x');
-  EXPECT_EQ(readFile(dir.file("image.dmg")), appendedImage);
+  EXPECT_EQ(readFile(dir.file("image.dmg")), c.after);
   EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Changes, ConcurrentChange,
+                         ::testing::ValuesIn(std::vector<ConcurrentCase>{
+                             {"AppendedTo",
+                              [](const TempDir& dir) {
+                                const int fd = open(dir.file("image.dmg").c_str(), O_WRONLY | O_APPEND);
+                                const bool ok = fd >= 0 && ::write(fd, "x", 1) == 1;
+                                close(fd);
+                                return ok;
+                              },
+                              cat({CONCURRENT_IMAGE, toBytes("x")})},
+                             {"ReplacedByAnotherFile",
+                              [](const TempDir& dir) {
+                                writeFile(dir.file("other"), toBytes("another image"));
+                                return rename(dir.file("other").c_str(), dir.file("image.dmg").c_str()) == 0;
+                              },
+                              toBytes("another image")},
+                         }),
+                         [](const ::testing::TestParamInfo<ConcurrentCase>& row) { return row.param.name; });
 
 } // namespace

@@ -406,6 +406,11 @@ Failure destinationOf(const Plan& plan, const Options& options, std::string& des
       error = "the output '" + options.out + "' is the image itself";
       return Failure::output_is_image;
     }
+    if (options.out.empty() && (st.st_dev != plan.before.st_dev || st.st_ino != plan.before.st_ino)) {
+      // Renamed or replaced since it was opened: the copy is of another file.
+      error = "the image '" + plan.image + "' was replaced while it was being read";
+      return Failure::image_changed;
+    }
     if (!S_ISREG(st.st_mode)) {
       error = "the output '" + wanted + "' exists and is not a regular file";
       return Failure::output_unusable;
@@ -418,6 +423,10 @@ Failure destinationOf(const Plan& plan, const Options& options, std::string& des
     destination = resolved;
     std::free(resolved);
     return Failure::none;
+  }
+  if (options.out.empty()) {
+    error = "the image '" + plan.image + "' was removed while it was being read";
+    return Failure::image_changed;
   }
   if (wanted.empty() || wanted.back() == '/') {
     error = "the output '" + wanted + "' names a directory";
@@ -511,10 +520,16 @@ Outcome assemble(const Plan& plan, const Options& options, Outcome outcome) {
   }
 
   // A writer that changed the image meanwhile would have its change lost
-  // by the rename, or leave a copy of bytes from two versions.
+  // by the rename, or leave a copy of bytes from two versions; an image
+  // replaced by another file meanwhile is not the one that was copied.
   struct stat after {};
-  if (fstat(plan.source, &after) != 0 || after.st_size != plan.before.st_size ||
-      after.st_mtime != plan.before.st_mtime) {
+  struct stat atPath {};
+  const bool changed = fstat(plan.source, &after) != 0 || after.st_size != plan.before.st_size ||
+                       after.st_mtime != plan.before.st_mtime;
+  const bool replacedAtPath =
+      options.out.empty() && (stat(destination.c_str(), &atPath) != 0 ||
+                              atPath.st_dev != plan.before.st_dev || atPath.st_ino != plan.before.st_ino);
+  if (changed || replacedAtPath) {
     return failed(outcome, Failure::image_changed,
                   "the image '" + plan.image + "' changed while it was copied");
   }
