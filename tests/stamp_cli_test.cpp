@@ -262,6 +262,8 @@ std::vector<CliCase> cliCases() {
        "brackwell-stamp: cannot open image '{DIR}/missing.dmg': No such file or directory\n",
        {}},
 
+      {"ShowDirectory", {"show", "{DIR}"}, {}, 1, "", "brackwell-stamp: '{DIR}' is not a regular file\n", {}},
+
       // extract: the reader's own lines on standard error, the bytes alone on standard output
       {"ExtractToStandardOutput",
        {"extract", "{DIR}/stamped.dmg"},

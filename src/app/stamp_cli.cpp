@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -172,6 +173,14 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   const int fd = open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     err << PROGRAM << "cannot open image " << quoted(image) << ": " << std::strerror(errno) << std::endl;
+    return STAMP_EXIT_FAILED;
+  }
+  // A directory or a FIFO has no end to count back from; a block device
+  // holding an image does.
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    close(fd);
+    err << PROGRAM << quoted(image) << " is not a regular file" << std::endl;
     return STAMP_EXIT_FAILED;
   }
   const profile_stamp::Inspection inspection = profile_stamp::inspect(fd);
