@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev
   libtinyxml2-dev
   mandoc groff-base # the manual page's lint check
+  dmg2img # an independent reader of the images brackwell-stamp writes (tests)
 )
 
 missing=()

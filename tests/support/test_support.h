@@ -53,6 +53,9 @@ Bytes udifTrailer();
 // descriptor and a trailer.
 Bytes imageWithProfile(const Bytes& data, const Bytes& profile);
 
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> listDirectory(const std::string& path);
+
 // Real listings and images beside the repository; empty when absent.
 std::string realdataDir();
 std::vector<std::string> realdataFiles(const std::string& subdir);

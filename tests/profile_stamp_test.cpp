@@ -1,0 +1,511 @@
+// Stamping a profile into an image and taking it out again, through the
+// library: the exact bytes that result, the refusals, and what is left on
+// disk afterwards, for every copy method and for both destinations.
+#include <chrono>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+
+#include "profile/profile_stamp.h"
+#include "support/test_support.h"
+
+using profile_stamp::CopyLimit;
+using profile_stamp::CopyMethod;
+using profile_stamp::Failure;
+using profile_stamp::Options;
+using profile_stamp::Outcome;
+using testsupport::Bytes;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::toBytes;
+using testsupport::writeFile;
+
+namespace {
+
+Bytes pattern(std::size_t size, unsigned seed) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>((i * 31 + seed * 7) ^ (i >> 8));
+  }
+  return bytes;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+void put64(Bytes& bytes, std::size_t at, std::uint64_t value) {
+  for (int i = 7; i >= 0; --i, value >>= 8) {
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
+  }
+}
+
+// A trailer with content of its own beyond "koly" and the version, so that a
+// trailer made anew instead of carried over would show.
+Bytes trailer(std::uint64_t signatureOffset = 0, std::uint64_t signatureLength = 0) {
+  Bytes bytes = testsupport::udifTrailer();
+  for (std::size_t i = 16; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 13);
+  }
+  put64(bytes, profile_stamp::SIGNATURE_OFFSET_FIELD, signatureOffset);
+  put64(bytes, profile_stamp::SIGNATURE_LENGTH_FIELD, signatureLength);
+  return bytes;
+}
+
+Bytes descriptor(std::size_t length) {
+  const auto bytes = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(length));
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail) {
+  return cat({data, profile, descriptor(profile.size()), tail});
+}
+
+enum class Op { write, remove };
+
+struct Case {
+  std::string name;
+  Op op;
+  Bytes image;
+  Bytes profile; // what write reads
+  bool replace;
+  bool force;
+  Failure failure;
+  Bytes expected; // the new image, on success
+};
+
+// Failure messages name the row instead of dumping its bytes.
+void PrintTo(const Case& row, std::ostream* os) {
+  *os << row.name;
+}
+
+std::vector<Case> cases() {
+  const Bytes data = pattern(1000, 1);
+  const Bytes tail = trailer();
+  const Bytes signedTail = trailer(1000, 9000);
+  const Bytes profile = pattern(300, 2);
+  const Bytes longer = pattern(700, 3);
+  const Bytes shorter = toBytes("s");
+  const Bytes big = pattern((1 << 20) + 5, 4); // the copy buffers hold 1 MiB
+  const Bytes image = cat({data, tail});
+  const Bytes withProfile = stamped(data, profile, tail);
+  Bytes damaged = withProfile;
+  std::fill(damaged.end() - 528, damaged.end() - 524, 0xff); // length 4294967295
+  Bytes wrongMagic = withProfile;
+  wrongMagic[wrongMagic.size() - 513] ^= 1; // last magic byte
+  const Bytes wrongMagicFront(wrongMagic.begin(), wrongMagic.end() - 512);
+
+  const Op W = Op::write;
+  const Op R = Op::remove;
+  const Failure OK = Failure::none;
+  return {
+      {"InsertsInFrontOfTrailer", W, image, profile, false, false, OK, withProfile},
+      {"EmptyProfile", W, image, {}, false, false, OK, stamped(data, {}, tail)},
+      {"ImageThatIsOnlyATrailer", W, tail, profile, false, false, OK, stamped({}, profile, tail)},
+      {"PrefixLongerThanACopyBuffer", W, cat({big, tail}), profile, false, false, OK,
+       stamped(big, profile, tail)},
+      {"ProfileLongerThanAReadBuffer", W, image, big, false, false, OK, stamped(data, big, tail)},
+      {"ReplaceWithLonger", W, withProfile, longer, true, false, OK, stamped(data, longer, tail)},
+      {"ReplaceWithShorter", W, withProfile, shorter, true, false, OK, stamped(data, shorter, tail)},
+      {"ReplaceWithEmpty", W, withProfile, {}, true, false, OK, stamped(data, {}, tail)},
+      {"ReplaceWhereThereIsNoneInserts", W, image, profile, true, false, OK, withProfile},
+      {"DescriptorWithWrongMagicIsNoProfile", W, wrongMagic, profile, false, false, OK,
+       stamped(wrongMagicFront, profile, tail)},
+      {"ExistingProfileNeedsReplace", W, withProfile, longer, false, false, Failure::profile_present, {}},
+      {"DamagedDescriptorRefused", W, damaged, profile, true, false, Failure::damaged_descriptor, {}},
+      {"NoTrailer", W, data, profile, false, false, Failure::no_trailer, {}},
+      {"ShorterThanATrailer", W, toBytes("koly"), profile, false, false, Failure::no_trailer, {}},
+      {"EmptyImage", W, {}, profile, false, false, Failure::no_trailer, {}},
+      {"SignedImageRefused", W, cat({data, signedTail}), profile, false, false, Failure::code_signature, {}},
+      {"SignatureOffsetAloneCounts",
+       W,
+       cat({data, trailer(1000, 0)}),
+       profile,
+       false,
+       false,
+       Failure::code_signature,
+       {}},
+      {"SignatureLengthAloneCounts",
+       W,
+       cat({data, trailer(0, 9000)}),
+       profile,
+       false,
+       false,
+       Failure::code_signature,
+       {}},
+      {"SignedImageRefusedEvenToReplace",
+       W,
+       stamped(data, profile, signedTail),
+       longer,
+       true,
+       false,
+       Failure::code_signature,
+       {}},
+      {"ForceStampsSignedImage", W, cat({data, signedTail}), profile, false, true, OK,
+       stamped(data, profile, signedTail)},
+      {"RemoveGivesBackTheImage", R, withProfile, {}, false, false, OK, image},
+      {"RemoveEmptyProfile", R, stamped(data, {}, tail), {}, false, false, OK, image},
+      {"RemoveProfileAtFirstByte", R, stamped({}, profile, tail), {}, false, false, OK, tail},
+      {"RemoveFromSignedImage",
+       R,
+       stamped(data, profile, signedTail),
+       {},
+       false,
+       false,
+       OK,
+       cat({data, signedTail})},
+      {"RemoveWithoutProfile", R, image, {}, false, false, Failure::no_profile, {}},
+      {"RemoveWithoutTrailer", R, data, {}, false, false, Failure::no_trailer, {}},
+      {"RemoveDamagedDescriptor", R, damaged, {}, false, false, Failure::damaged_descriptor, {}},
+  };
+}
+
+Outcome stampFile(const std::string& image, const std::string& profile, const Options& options) {
+  const int fd = open(profile.c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0) << profile;
+  const Outcome outcome = profile_stamp::stampProfile(image, fd, options);
+  close(fd);
+  return outcome;
+}
+
+using Param = std::tuple<Case, CopyLimit, bool>; // the case, the copy limit, in place
+class StampAndRemove : public ::testing::TestWithParam<Param> {};
+
+TEST_P(StampAndRemove, GivesExactBytesOrRefusesLeavingNothingBehind) {
+  const auto& [c, limit, inPlace] = GetParam();
+  TempDir dir;
+  const std::string image = dir.file("image.dmg");
+  const std::string out = dir.file("out.dmg");
+  writeFile(image, c.image);
+  writeFile(dir.file("profile"), c.profile);
+  Options options;
+  options.replace = c.replace;
+  options.force = c.force;
+  options.copy = limit;
+  options.out = inPlace ? "" : out;
+
+  const Outcome outcome = c.op == Op::write ? stampFile(image, dir.file("profile"), options)
+                                            : profile_stamp::removeProfile(image, options);
+
+  const bool ok = c.failure == Failure::none;
+  EXPECT_EQ(outcome.failure, c.failure) << outcome.message;
+  EXPECT_EQ(outcome.message.empty(), ok) << outcome.message;
+  // No temporary file is left, whatever happened.
+  std::vector<std::string> files = {"image.dmg", "profile"};
+  if (ok && !inPlace) {
+    files = {"image.dmg", "out.dmg", "profile"};
+  }
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), files);
+  if (!ok) {
+    EXPECT_EQ(readFile(image), c.image);
+    return;
+  }
+  EXPECT_EQ(readFile(inPlace ? image : out), c.expected);
+  if (!inPlace) {
+    EXPECT_EQ(readFile(image), c.image);
+  }
+  const std::size_t added = c.op == Op::write ? c.profile.size() + 16 : 0;
+  EXPECT_EQ(outcome.copiedBytes, c.expected.size() - added - 512);
+  EXPECT_NE(outcome.copy, CopyMethod::none);
+  if (limit == CopyLimit::stream) {
+    EXPECT_EQ(outcome.copy, CopyMethod::stream);
+  }
+  if (limit == CopyLimit::no_clone) {
+    EXPECT_NE(outcome.copy, CopyMethod::clone);
+  }
+}
+
+std::string limitName(CopyLimit limit) {
+  switch (limit) {
+  case CopyLimit::cheapest:
+    return "Cheapest";
+  case CopyLimit::no_clone:
+    return "NoClone";
+  case CopyLimit::stream:
+    return "Streamed";
+  }
+  return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, StampAndRemove,
+                         ::testing::Combine(::testing::ValuesIn(cases()),
+                                            ::testing::Values(CopyLimit::cheapest, CopyLimit::no_clone,
+                                                              CopyLimit::stream),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<Param>& row) {
+                           return std::get<0>(row.param).name + "_" + limitName(std::get<1>(row.param)) +
+                                  (std::get<2>(row.param) ? "_InPlace" : "_ToOut");
+                         });
+
+struct InspectCase {
+  std::string name;
+  Bytes image;
+  profile_trailer::Status status;
+  std::uint64_t signatureOffset;
+  std::uint64_t signatureLength;
+};
+
+void PrintTo(const InspectCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class Inspect : public ::testing::TestWithParam<InspectCase> {};
+
+TEST_P(Inspect, ReadsProfileStatusAndSignatureFieldsBigEndian) {
+  const InspectCase& c = GetParam();
+  TempDir dir;
+  writeFile(dir.file("x.dmg"), c.image);
+  const int fd = open(dir.file("x.dmg").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const profile_stamp::Inspection inspection = profile_stamp::inspect(fd);
+  close(fd);
+  EXPECT_EQ(inspection.location.status, c.status);
+  EXPECT_EQ(inspection.signature.offset, c.signatureOffset);
+  EXPECT_EQ(inspection.signature.length, c.signatureLength);
+  EXPECT_EQ(inspection.signature.present(), c.signatureOffset != 0 || c.signatureLength != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, Inspect,
+    ::testing::ValuesIn(std::vector<InspectCase>{
+        {"UnsignedWithProfile", stamped(pattern(10, 1), pattern(5, 2), trailer()),
+         profile_trailer::Status::ok, 0, 0},
+        {"UnsignedWithout", cat({pattern(10, 1), trailer()}), profile_trailer::Status::wrong_type, 0, 0},
+        {"BothFields", cat({pattern(10, 1), trailer(0x0102030405060708, 0x1112131415161718)}),
+         profile_trailer::Status::wrong_type, 0x0102030405060708, 0x1112131415161718},
+        {"LengthOnly", stamped({}, {}, trailer(0, 0x8000000000000001)), profile_trailer::Status::ok, 0,
+         0x8000000000000001},
+        {"NoTrailerNoFields", Bytes(1024, 0xff), profile_trailer::Status::no_trailer, 0, 0},
+    }),
+    [](const ::testing::TestParamInfo<InspectCase>& row) { return row.param.name; });
+
+// A profile one byte longer than the length field can hold is refused
+// before anything is copied. The file is sparse, so it costs no disk.
+TEST(StampProfile, ProfileBeyondTheLengthFieldIsRefused) {
+  TempDir dir;
+  const Bytes image = cat({pattern(100, 1), trailer()});
+  writeFile(dir.file("image.dmg"), image);
+  writeFile(dir.file("profile"), Bytes{});
+  ASSERT_EQ(truncate(dir.file("profile").c_str(), static_cast<off_t>(profile_stamp::MAX_PROFILE_LENGTH + 1)),
+            0);
+  for (const std::string& out : {std::string(), dir.file("out.dmg")}) {
+    Options options;
+    options.out = out;
+    const Outcome outcome = stampFile(dir.file("image.dmg"), dir.file("profile"), options);
+    EXPECT_EQ(outcome.failure, Failure::profile_too_long) << outcome.message;
+    EXPECT_EQ(outcome.message, "the profile is 4294967296 bytes long; its 32-bit length field allows at most "
+                               "4294967295");
+    EXPECT_EQ(outcome.copy, CopyMethod::none);
+    EXPECT_EQ(readFile(dir.file("image.dmg")), image);
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
+  }
+}
+
+struct ModeCase {
+  std::string name;
+  mode_t imageMode;
+  bool inPlace;
+  mode_t expected; // with the umask 022
+};
+
+void PrintTo(const ModeCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class Permissions : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(Permissions, InPlaceKeepsTheImagesModeAnOutputIsLikeACopy) {
+  const ModeCase& c = GetParam();
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), cat({pattern(100, 1), trailer()}));
+  writeFile(dir.file("profile"), toBytes("p"));
+  ASSERT_EQ(chmod(dir.file("image.dmg").c_str(), c.imageMode), 0);
+  const mode_t savedMask = umask(022);
+  Options options;
+  options.out = c.inPlace ? "" : dir.file("out.dmg");
+  const Outcome outcome = stampFile(dir.file("image.dmg"), dir.file("profile"), options);
+  umask(savedMask);
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  struct stat st {};
+  ASSERT_EQ(stat((c.inPlace ? dir.file("image.dmg") : dir.file("out.dmg")).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Permissions,
+                         ::testing::ValuesIn(std::vector<ModeCase>{
+                             {"PrivateImage", 0600, true, 0600},
+                             {"GroupReadable", 0640, true, 0640},
+                             {"ReadOnlyImageIsReplacedNotWrittenTo", 0444, true, 0444},
+                             {"Executable", 0755, true, 0755},
+                             {"OutputWithinTheUmask", 0666, false, 0644},
+                             {"OutputOfPrivateImage", 0600, false, 0600},
+                         }),
+                         [](const ::testing::TestParamInfo<ModeCase>& row) { return row.param.name; });
+
+// Where the new image goes, and what may not be overwritten.
+struct DestinationCase {
+  std::string name;
+  std::function<void(const TempDir&)> prepare; // beyond image.dmg and profile
+  std::string image;                           // relative to the directory
+  std::string out;                             // relative; empty: in place
+  Failure failure;
+  std::string stampedFile; // relative: the file that must now hold the stamped image
+};
+
+void PrintTo(const DestinationCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class Destinations : public ::testing::TestWithParam<DestinationCase> {};
+
+TEST_P(Destinations, NewImageLandsInTheRightFile) {
+  const DestinationCase& c = GetParam();
+  TempDir dir;
+  const Bytes image = cat({pattern(100, 1), trailer()});
+  const Bytes expected = stamped(pattern(100, 1), toBytes("p"), trailer());
+  writeFile(dir.file("image.dmg"), image);
+  writeFile(dir.file("profile"), toBytes("p"));
+  c.prepare(dir);
+  const std::vector<std::string> before = testsupport::listDirectory(dir.path());
+  Options options;
+  options.out = c.out.empty() ? "" : dir.file(c.out);
+
+  const Outcome outcome = stampFile(dir.file(c.image), dir.file("profile"), options);
+
+  EXPECT_EQ(outcome.failure, c.failure) << outcome.message;
+  if (c.failure != Failure::none) {
+    EXPECT_EQ(readFile(dir.file("image.dmg")), image);
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), before);
+    return;
+  }
+  EXPECT_EQ(readFile(dir.file(c.stampedFile)), expected);
+  if (c.stampedFile != "image.dmg") {
+    EXPECT_EQ(readFile(dir.file("image.dmg")), image);
+  }
+}
+
+void nothing(const TempDir&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Destinations,
+    ::testing::ValuesIn(std::vector<DestinationCase>{
+        {"InPlace", nothing, "image.dmg", "", Failure::none, "image.dmg"},
+        {"ThroughSymbolicLinkTheTargetChanges",
+         [](const TempDir& dir) { ASSERT_EQ(symlink("image.dmg", dir.file("link.dmg").c_str()), 0); },
+         "link.dmg", "", Failure::none, "image.dmg"},
+        {"OutputReplacesAnExistingFile",
+         [](const TempDir& dir) { writeFile(dir.file("out.dmg"), toBytes("old")); }, "image.dmg", "out.dmg",
+         Failure::none, "out.dmg"},
+        {"OutputThroughSymbolicLinkWritesItsTarget",
+         [](const TempDir& dir) {
+           writeFile(dir.file("target.dmg"), toBytes("old"));
+           ASSERT_EQ(symlink("target.dmg", dir.file("out.dmg").c_str()), 0);
+         },
+         "image.dmg", "out.dmg", Failure::none, "target.dmg"},
+        {"OutputIsTheImage", nothing, "image.dmg", "image.dmg", Failure::output_is_image, ""},
+        {"OutputIsAHardLinkToTheImage",
+         [](const TempDir& dir) {
+           ASSERT_EQ(link(dir.file("image.dmg").c_str(), dir.file("out.dmg").c_str()), 0);
+         },
+         "image.dmg", "out.dmg", Failure::output_is_image, ""},
+        {"OutputIsADirectory",
+         [](const TempDir& dir) { ASSERT_EQ(mkdir(dir.file("out.dmg").c_str(), 0755), 0); }, "image.dmg",
+         "out.dmg", Failure::output_unusable, ""},
+        {"OutputNamesAMissingDirectory", nothing, "image.dmg", "new/", Failure::output_unusable, ""},
+        {"OutputInAMissingDirectory", nothing, "image.dmg", "missing/out.dmg", Failure::write_failed, ""},
+        {"ImageMissing", nothing, "missing.dmg", "", Failure::image_unreadable, ""},
+        {"ImageIsADirectory",
+         [](const TempDir& dir) { ASSERT_EQ(mkdir(dir.file("dir.dmg").c_str(), 0755), 0); }, "dir.dmg", "",
+         Failure::not_a_regular_file, ""},
+        {"ImageIsAFifo", [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.file("fifo.dmg").c_str(), 0600), 0); },
+         "fifo.dmg", "", Failure::not_a_regular_file, ""},
+    }),
+    [](const ::testing::TestParamInfo<DestinationCase>& row) { return row.param.name; });
+
+TEST(StampProfile, UnreadableProfileLeavesNothingBehind) {
+  TempDir dir;
+  const Bytes image = cat({pattern(100, 1), trailer()});
+  writeFile(dir.file("image.dmg"), image);
+  ASSERT_EQ(mkdir(dir.file("profile").c_str(), 0755), 0);
+  const int fd = open(dir.file("profile").c_str(), O_RDONLY); // read() fails with EISDIR
+  ASSERT_GE(fd, 0);
+  const Outcome outcome = profile_stamp::stampProfile(dir.file("image.dmg"), fd, Options{});
+  close(fd);
+  EXPECT_EQ(outcome.failure, Failure::profile_unreadable) << outcome.message;
+  EXPECT_EQ(readFile(dir.file("image.dmg")), image);
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
+}
+
+// Something else changes the image while the stamp waits for its profile on
+// a pipe: the copy is of an image that is no longer there, so it must not be
+// renamed into place (and lose that change).
+struct ConcurrentCase {
+  std::string name;
+  std::function<bool(const TempDir&)> change; // true when the change was made
+  Bytes after;                                // what image.dmg must then hold
+};
+
+void PrintTo(const ConcurrentCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+const Bytes CONCURRENT_IMAGE = cat({pattern(100, 1), trailer()});
+
+class ConcurrentChange : public ::testing::TestWithParam<ConcurrentCase> {};
+
+TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
+  const ConcurrentCase& c = GetParam();
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), CONCURRENT_IMAGE);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  Outcome outcome;
+  std::thread stamping(
+      [&] { outcome = profile_stamp::stampProfile(dir.file("image.dmg"), fds[0], Options{}); });
+  // The temporary file appears once the image is open and its prefix copied;
+  // the stamp then waits for the profile on the pipe.
+  bool started = false;
+  for (int i = 0; i < 1000 && !started; ++i) {
+    started = testsupport::listDirectory(dir.path()).size() == 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const bool changed = started && c.change(dir);
+  ASSERT_EQ(::write(fds[1], "p", 1), 1);
+  close(fds[1]);
+  stamping.join();
+  close(fds[0]);
+  ASSERT_TRUE(started) << "the temporary file never appeared";
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(outcome.failure, Failure::image_changed) << outcome.message;
+  EXPECT_EQ(readFile(dir.file("image.dmg")), c.after);
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ConcurrentChange,
+                         ::testing::ValuesIn(std::vector<ConcurrentCase>{
+                             {"AppendedTo",
+                              [](const TempDir& dir) {
+                                const int fd = open(dir.file("image.dmg").c_str(), O_WRONLY | O_APPEND);
+                                const bool ok = fd >= 0 && ::write(fd, "x", 1) == 1;
+                                close(fd);
+                                return ok;
+                              },
+                              cat({CONCURRENT_IMAGE, toBytes("x")})},
+                             {"ReplacedByAnotherFile",
+                              [](const TempDir& dir) {
+                                writeFile(dir.file("other"), toBytes("another image"));
+                                return rename(dir.file("other").c_str(), dir.file("image.dmg").c_str()) == 0;
+                              },
+                              toBytes("another image")},
+                         }),
+                         [](const ::testing::TestParamInfo<ConcurrentCase>& row) { return row.param.name; });
+
+} // namespace
