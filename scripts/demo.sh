@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# The tool's main job on a demo: makes a disk image carrying a profile,
+# The tool's main job on a demo: makes a disk image, stamps a profile into it,
 # presents it through the stand-in utility as mounted at /Volumes/Demo, runs
 # brackwell on /Volumes/Demo/Install.pkg and shows the extracted profile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target brackwell brackwell-standin
+cmake --build --preset dev --target brackwell brackwell-standin brackwell-stamp
 
 demo=build/demo
 rm -rf "$demo"
@@ -14,16 +14,18 @@ mkdir -p "$demo"
 image=$PWD/$demo/Demo.dmg
 profile=$'customer: Acme Corporation\nlicense: ACME-4711-DEMO\nseats: 25\n'
 
-# Image data, then the profile, its 16-byte descriptor (length big-endian,
-# type 'A', magic) and a 512-byte UDIF trailer starting with "koly".
+# A stand-in for a freshly built installer image: image data and a 512-byte
+# UDIF trailer starting with "koly" (version 4, header size 512).
 be32() { printf "\\x$(printf %02x $(($1 >> 24 & 255)))\\x$(printf %02x $(($1 >> 16 & 255)))"; printf "\\x$(printf %02x $(($1 >> 8 & 255)))\\x$(printf %02x $(($1 & 255)))"; }
 {
   head -c 65536 /dev/zero
-  printf '%s' "$profile"
-  be32 ${#profile}
-  printf 'A\xba\x37\x42\xac\x84\x27\xea\x99\x7c\x65\xbb'
   printf 'koly'; be32 4; be32 512; head -c 500 /dev/zero
 } >"$image"
+
+# The build server's half: stamp this customer's profile into the image.
+echo "=== brackwell-stamp write $demo/Demo.dmg - (the customer's profile)"
+printf '%s' "$profile" | build/dev/src/app/brackwell-stamp write "$image" -
+build/dev/src/app/brackwell-stamp show "$image"
 
 cat >"$demo/info.txt" <<LISTING
 framework       : 671.100.2
