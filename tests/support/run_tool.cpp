@@ -1,13 +1,34 @@
 #include "support/run_tool.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
+
+namespace {
+
+bool switchTo(const Identity& identity) {
+  return setgroups(0, nullptr) == 0 && setgid(identity.gid) == 0 && setuid(identity.uid) == 0;
+}
+
+} // namespace
+
+bool canRunAs(const Identity& identity, const std::string& program, const std::string& script) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const bool can =
+        switchTo(identity) && access(program.c_str(), X_OK) == 0 && access(script.c_str(), R_OK | X_OK) == 0;
+    _exit(can ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const ChildSetup& setup) {
@@ -31,6 +52,17 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     if (setup.maxOpenFiles != 0) {
       const rlimit limit{setup.maxOpenFiles, setup.maxOpenFiles};
       setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (setup.maxFileSize != 0) {
+      signal(SIGXFSZ, SIG_IGN); // inherited across the exec
+      const rlimit limit{setup.maxFileSize, setup.maxFileSize};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (setup.runAs && !switchTo(*setup.runAs)) {
+      _exit(126);
+    }
+    if (setup.timeoutSeconds != 0) {
+      alarm(setup.timeoutSeconds); // survives the exec
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(bin));

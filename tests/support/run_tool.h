@@ -1,8 +1,10 @@
 // Running a built program as a child process, capturing its standard output.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <sys/resource.h>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -13,12 +15,35 @@ struct RunResult {
   int exitCode = -1; // 128 + signal number when it was killed
 };
 
+struct Identity {
+  uid_t uid;
+  gid_t gid;
+};
+
+// The unprivileged account root can always switch to (Debian's nobody /
+// nogroup), for runs in which permissions must count.
+constexpr Identity NOBODY{65534, 65534};
+
 struct ChildSetup {
   std::vector<std::pair<std::string, std::string>> env;
   // 0: leave as is. 4 leaves one descriptor for the dynamic loader and none
   // for a pipe, so the utility cannot be started.
   rlim_t maxOpenFiles = 0;
+  // 0: leave as is. Otherwise the largest file the program may write: a write
+  // past it fails with EFBIG, as on a full file system or quota (SIGXFSZ is
+  // ignored, so the program sees the error instead of being killed).
+  rlim_t maxFileSize = 0;
+  // Run the program as this user and group, with no supplementary groups
+  // (needs root). A run that cannot switch exits with status 126.
+  std::optional<Identity> runAs;
+  // Not 0: the program is killed by SIGALRM after this many seconds (exit
+  // code 128 + 14), so that a run that blocks fails instead of hanging.
+  unsigned timeoutSeconds = 0;
 };
+
+// Whether `identity` may execute `program` and read and execute `script`
+// (the stand-in utility), checked in a child that has switched to it.
+bool canRunAs(const Identity& identity, const std::string& program, const std::string& script);
 
 // Runs `program` with `args`; standard error passes through to the test log.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
