@@ -5,6 +5,7 @@
 // row pins the exact output and exit status of the real binary and what
 // became of the output path: a run that fails never reports success, and one
 // that fails before writing leaves an existing output file alone.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -115,19 +116,17 @@ constexpr std::size_t HUGE_LISTING_BYTES = 100u << 20;
 
 std::string hugePlist(const std::vector<Attached>& images) {
   std::string plist = plistListing(images);
-  const std::string anchor = "\t<key>images</key>";
-  const std::string open = "\t<!-- ";
-  const std::string close = " -->\n";
-  std::string padding;
-  padding.reserve(HUGE_LISTING_BYTES);
-  padding += open;
-  const std::string line(79, 'x');
-  while (padding.size() + line.size() + 1 + close.size() + plist.size() < HUGE_LISTING_BYTES) {
-    padding += line;
-    padding += '\n';
+  std::string lines;
+  for (int i = 0; i < 1024; ++i) {
+    lines += std::string(79, 'x') + "\n";
   }
-  padding += close;
-  plist.insert(plist.find(anchor), padding);
+  std::string padding = "\t<!-- ";
+  padding.reserve(HUGE_LISTING_BYTES);
+  while (padding.size() + lines.size() + plist.size() < HUGE_LISTING_BYTES) {
+    padding += lines;
+  }
+  padding += " -->\n";
+  plist.insert(plist.find("\t<key>images</key>"), padding);
   return plist;
 }
 
@@ -339,14 +338,17 @@ void expectSameText(const std::string& actual, const std::string& expected) {
     EXPECT_EQ(actual, expected);
     return;
   }
-  std::size_t at = 0;
-  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) {
-    ++at;
+  if (actual != expected) {
+    const std::size_t at = static_cast<std::size_t>(
+        std::mismatch(actual.begin(),
+                      actual.begin() + static_cast<std::ptrdiff_t>(std::min(actual.size(), expected.size())),
+                      expected.begin())
+            .first -
+        actual.begin());
+    ADD_FAILURE() << "standard output differs at byte " << at << " of " << actual.size() << " (expected "
+                  << expected.size() << "): '" << actual.substr(at, 200) << "' instead of '"
+                  << expected.substr(at, 200) << "'";
   }
-  EXPECT_TRUE(at == actual.size() && at == expected.size())
-      << "standard output differs at byte " << at << " of " << actual.size() << " (expected "
-      << expected.size() << "): '" << actual.substr(at, 200) << "' instead of '" << expected.substr(at, 200)
-      << "'";
 }
 
 class Faults : public ::testing::TestWithParam<Fault> {};
