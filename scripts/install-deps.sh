@@ -8,6 +8,7 @@ packages=(
   libc++-14-dev libc++abi-14-dev # the libc++ build, our stand-in for macOS's toolchain
   googletest libgtest-dev
   libtinyxml2-dev
+  libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
 )
 
 missing=()
