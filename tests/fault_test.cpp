@@ -1,13 +1,15 @@
 // Faults injected end to end: the stand-in utility dying, failing half-way,
 // printing garbage, nothing or a 100 MB property list; the image file cut
-// short, a directory, unreadable or a FIFO; the output path a directory,
-// read-only, a full device or file system, or a dangling symbolic link. Each
-// row pins the exact output and exit status of the real binary and what
-// became of the output path: a run that fails never reports success, and one
-// that fails before writing leaves an existing output file alone.
+// short, past 4 GiB, a directory, unreadable or a FIFO; the output path a
+// directory, read-only, a full device or file system, or a dangling symbolic
+// link; standard output closed or without a reader. Each row pins the exact
+// output and exit status of the real binary and what became of the output
+// path: a run that fails never reports success, and one that fails before
+// writing leaves an existing output file alone.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -55,6 +57,7 @@ struct Scene {
   std::string output = "{OUT}";
   bool unprivileged = false; // as root, run the tool as NOBODY so that permissions count
   rlim_t maxFileSize = 0;    // see ChildSetup
+  testsupport::StandardOutput standardOutput = testsupport::StandardOutput::captured;
 
   std::string file(const std::string& name) const { return dir.file(name); }
 };
@@ -233,6 +236,16 @@ std::vector<Fault> faults() {
        SETUP_READ + NOT_EXTRACTED, 1, false},
       {"ImageEmpty", [](Scene& s) { writeFile(s.file("Setup.dmg"), Bytes()); }, SETUP_READ + NOT_EXTRACTED, 1,
        false},
+      // Offsets past 4 GiB: the profile sits at the end of a sparse 5 GiB
+      // image, of which only the end is read.
+      {"ImageLargerThan4GiB",
+       [](Scene& s) {
+         const Bytes end = testsupport::imageWithProfile({}, PROFILE);
+         const int fd = open(s.file("Setup.dmg").c_str(), O_WRONLY | O_TRUNC);
+         ASSERT_EQ(pwrite(fd, end.data(), end.size(), off_t{5} << 30), static_cast<ssize_t>(end.size()));
+         close(fd);
+       },
+       SETUP_READ + "Profile extracted to: {OUT}\n", 0, true},
       {"ImageIsDirectoryReachedThroughAlias",
        [](Scene& s) {
          mkdir(s.file("Dir.dmg").c_str(), 0755);
@@ -324,6 +337,18 @@ std::vector<Fault> faults() {
        },
        SETUP_READ + "Error writing output file\n", 1, false,
        [](const Scene& s) { EXPECT_FALSE(exists(s.file("missing"))); }},
+
+      // Standard output. Closed, its descriptor number is free for the files
+      // the run opens; nothing printed may end up in them.
+      {"StandardOutputClosed", [](Scene& s) { s.standardOutput = testsupport::StandardOutput::closed; }, "",
+       0, true},
+      // A reader that went away ends the run at its first line, by SIGPIPE
+      // (exit code 128 + 13), before anything is read or written.
+      {"StandardOutputReaderGone",
+       [](Scene& s) { s.standardOutput = testsupport::StandardOutput::readerGone; }, "", 141, false,
+       [](const Scene& s) {
+         EXPECT_EQ(readFile(s.file("calls.log")), Bytes()) << "the utility was started";
+       }},
   };
 }
 
@@ -364,6 +389,7 @@ TEST_P(Faults, FailHonestly) {
 
   ChildSetup setup;
   setup.maxFileSize = scene.maxFileSize;
+  setup.standardOutput = scene.standardOutput;
   // Every row ends well within this, also under the sanitizers; a run that
   // blocks (on a FIFO, say) is killed instead of hanging the suite.
   setup.timeoutSeconds = 120;

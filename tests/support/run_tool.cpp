@@ -38,9 +38,20 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return {};
   }
+  if (setup.standardOutput == StandardOutput::readerGone) {
+    close(fds[0]); // before the fork: no process is left to read
+    fds[0] = -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
+    if (setup.standardOutput == StandardOutput::closed) {
+      close(STDOUT_FILENO);
+    } else {
+      dup2(fds[1], STDOUT_FILENO);
+    }
+    // However the test was started, the program meets a pipe without reader
+    // as it would in a shell pipeline.
+    signal(SIGPIPE, SIG_DFL);
     // Nothing the test process holds open may leak into the run: the
     // open-files limit below counts descriptor numbers.
     for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
@@ -77,7 +88,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   RunResult result;
   char buffer[4096];
   ssize_t got;
-  while ((got = read(fds[0], buffer, sizeof buffer)) != 0) {
+  while (fds[0] >= 0 && (got = read(fds[0], buffer, sizeof buffer)) != 0) {
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -86,7 +97,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     }
     result.out.append(buffer, static_cast<std::size_t>(got));
   }
-  close(fds[0]);
+  if (fds[0] >= 0) {
+    close(fds[0]);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

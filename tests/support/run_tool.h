@@ -24,6 +24,13 @@ struct Identity {
 // nogroup), for runs in which permissions must count.
 constexpr Identity NOBODY{65534, 65534};
 
+// What the program's standard output is connected to.
+enum class StandardOutput {
+  captured,  // a pipe read into RunResult::out
+  closed,    // nothing: descriptor 1 is not open, so the program's own files may get it
+  readerGone // a pipe nobody reads any more (a pipeline whose reader exited)
+};
+
 struct ChildSetup {
   std::vector<std::pair<std::string, std::string>> env;
   // 0: leave as is. 4 leaves one descriptor for the dynamic loader and none
@@ -39,6 +46,7 @@ struct ChildSetup {
   // Not 0: the program is killed by SIGALRM after this many seconds (exit
   // code 128 + 14), so that a run that blocks fails instead of hanging.
   unsigned timeoutSeconds = 0;
+  StandardOutput standardOutput = StandardOutput::captured;
 };
 
 // Whether `identity` may execute `program` and read and execute `script`
