@@ -174,15 +174,20 @@ std::string checkPackagePath(std::string_view path) {
     }
     // The groups must cover the path exactly, split at one '/', the volume
     // under /Volumes/ with a name of its own, and no line break anywhere.
+    // Group 1 is greedy, so the split is the last '/' that leaves something
+    // after it: the package holds no '/' but maybe as its last character.
     const bool covers = groups->firstPos == 0 && groups->firstLen >= 10 &&
                         groups->secondPos == groups->firstLen + 1 && path[groups->firstLen] == '/' &&
                         groups->secondLen >= 1 && groups->secondPos + groups->secondLen == path.size() &&
                         path.substr(0, 9) == "/Volumes/";
+    const std::string_view package = matched->package;
+    const bool greedy =
+        package.find('/') == std::string_view::npos || package.find('/') == package.size() - 1;
     bool lineBreak = false;
     for (const char c : path) {
       lineBreak = lineBreak || isLineBreak(c);
     }
-    if (!covers || lineBreak) {
+    if (!covers || !greedy || lineBreak) {
       return "package path '" + visible(path) + "': " + describe(path, groups) +
              " is not a match of the package-path pattern";
     }
