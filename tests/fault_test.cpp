@@ -58,6 +58,7 @@ struct Scene {
   bool unprivileged = false; // as root, run the tool as NOBODY so that permissions count
   rlim_t maxFileSize = 0;    // see ChildSetup
   testsupport::StandardOutput standardOutput = testsupport::StandardOutput::captured;
+  bool ignoreChildSignal = false; // see ChildSetup
 
   std::string file(const std::string& name) const { return dir.file(name); }
 };
@@ -338,6 +339,13 @@ std::vector<Fault> faults() {
        SETUP_READ + "Error writing output file\n", 1, false,
        [](const Scene& s) { EXPECT_FALSE(exists(s.file("missing"))); }},
 
+      // Started with SIGCHLD ignored (inherited through exec from a parent
+      // that does not wait for its children), the utility's children would
+      // be reaped by the system and their exit status lost: every run would
+      // fail with -1 although the utility succeeded.
+      {"StartedWithChildSignalIgnored", [](Scene& s) { s.ignoreChildSignal = true; },
+       SETUP_READ + "Profile extracted to: {OUT}\n", 0, true},
+
       // Standard output. Closed, its descriptor number is free for the files
       // the run opens; nothing printed may end up in them.
       {"StandardOutputClosed", [](Scene& s) { s.standardOutput = testsupport::StandardOutput::closed; }, "",
@@ -390,6 +398,7 @@ TEST_P(Faults, FailHonestly) {
   ChildSetup setup;
   setup.maxFileSize = scene.maxFileSize;
   setup.standardOutput = scene.standardOutput;
+  setup.ignoreChildSignal = scene.ignoreChildSignal;
   // Every row ends well within this, also under the sanitizers; a run that
   // blocks (on a FIFO, say) is killed instead of hanging the suite.
   setup.timeoutSeconds = 120;

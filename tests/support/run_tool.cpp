@@ -52,6 +52,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     // However the test was started, the program meets a pipe without reader
     // as it would in a shell pipeline.
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGCHLD, setup.ignoreChildSignal ? SIG_IGN : SIG_DFL);
     // Nothing the test process holds open may leak into the run: the
     // open-files limit below counts descriptor numbers.
     for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {

@@ -47,6 +47,9 @@ struct ChildSetup {
   // code 128 + 14), so that a run that blocks fails instead of hanging.
   unsigned timeoutSeconds = 0;
   StandardOutput standardOutput = StandardOutput::captured;
+  // Start the program with SIGCHLD ignored, as a parent that never waits for
+  // its children passes it on through exec.
+  bool ignoreChildSignal = false;
 };
 
 // Whether `identity` may execute `program` and read and execute `script`
