@@ -10,6 +10,7 @@ packages=(
   libtinyxml2-dev
   mandoc groff-base # the manual page's lint check
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
+  libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
 )
 
 missing=()

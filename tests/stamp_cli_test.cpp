@@ -408,7 +408,7 @@ TEST_P(UnwritableDirectory, FailsBeforeTouchingAnything) {
           << "running as root and there is no user 'nobody' to drop to; permission bits would not stop "
              "root";
     }
-    setup.runAs = std::make_pair(nobody->pw_uid, nobody->pw_gid);
+    setup.runAs = testsupport::Identity{nobody->pw_uid, nobody->pw_gid};
   }
   const std::string image = inPlace ? ro + "/image.dmg" : dir.file("image.dmg");
   std::vector<std::string> args = {"write", image, dir.file("profile.bin")};

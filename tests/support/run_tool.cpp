@@ -1,6 +1,7 @@
 #include "support/run_tool.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,10 +15,21 @@ namespace testsupport {
 
 namespace {
 
-// Everything in the child between fork and exec.
+// Takes on `identity` for good: afterwards even root's way back is closed.
+bool switchTo(const Identity& identity) {
+  return setgroups(0, nullptr) == 0 && setgid(identity.gid) == 0 && setuid(identity.uid) == 0 &&
+         (identity.uid == 0 || setuid(0) != 0);
+}
+
+// Everything in the child between fork and exec. `outFd` is -1 when standard
+// output is to be closed.
 [[noreturn]] void startChild(const char* bin, const std::vector<std::string>& args, const ChildSetup& setup,
                              int outFd, int errFd) {
-  dup2(outFd, STDOUT_FILENO);
+  if (outFd < 0) {
+    close(STDOUT_FILENO);
+  } else {
+    dup2(outFd, STDOUT_FILENO);
+  }
   if (setup.captureStderr) {
     dup2(errFd, STDERR_FILENO);
   }
@@ -27,6 +39,10 @@ namespace {
       _exit(127);
     }
   }
+  // However the test was started, the program meets a pipe without reader
+  // as it would in a shell pipeline.
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGCHLD, setup.ignoreChildSignal ? SIG_IGN : SIG_DFL);
   // Nothing the test process holds open may leak into the run: the
   // open-files limit below counts descriptor numbers.
   for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
@@ -40,14 +56,15 @@ namespace {
     setrlimit(RLIMIT_NOFILE, &limit);
   }
   if (setup.maxFileSize != 0) {
+    signal(SIGXFSZ, SIG_IGN); // inherited across the exec
     const rlimit limit{setup.maxFileSize, setup.maxFileSize};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
-  if (setup.runAs) {
-    const auto [uid, gid] = *setup.runAs;
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 || setuid(0) == 0) {
-      _exit(CANNOT_DROP_PRIVILEGES);
-    }
+  if (setup.runAs && !switchTo(*setup.runAs)) {
+    _exit(CANNOT_DROP_PRIVILEGES);
+  }
+  if (setup.timeoutSeconds != 0) {
+    alarm(setup.timeoutSeconds); // survives the exec
   }
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(bin));
@@ -61,6 +78,17 @@ namespace {
 
 } // namespace
 
+bool canRunAs(const Identity& identity, const std::string& program, const std::string& script) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const bool can =
+        switchTo(identity) && access(program.c_str(), X_OK) == 0 && access(script.c_str(), R_OK | X_OK) == 0;
+    _exit(can ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const ChildSetup& setup) {
   int out[2];
@@ -69,9 +97,14 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return {};
   }
+  if (setup.standardOutput == StandardOutput::readerGone) {
+    close(out[0]); // before the fork: no process is left to read
+    out[0] = -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
-    startChild(program.c_str(), args, setup, out[1], err[1]);
+    startChild(program.c_str(), args, setup, setup.standardOutput == StandardOutput::closed ? -1 : out[1],
+               err[1]);
   }
   close(out[1]);
   close(err[1]);
@@ -80,7 +113,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   RunResult result;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  int open = out[0] >= 0 ? 2 : 1;
   while (open > 0) {
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) {
@@ -106,28 +139,37 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
       sinks[i]->append(buffer, static_cast<std::size_t>(got));
     }
   }
+  for (const pollfd& fd : fds) {
+    if (fd.fd >= 0) {
+      close(fd.fd);
+    }
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 
-RunResult runTool(const std::vector<std::string>& args, const ChildSetup& setup) {
-  const char* bin = std::getenv("BRACKWELL_BIN");
+namespace {
+
+RunResult runNamedProgram(const char* variable, const std::vector<std::string>& args,
+                          const ChildSetup& setup) {
+  const char* bin = std::getenv(variable);
   if (bin == nullptr) {
-    ADD_FAILURE() << "BRACKWELL_BIN is not set; run through ctest";
+    ADD_FAILURE() << variable << " is not set; run through ctest";
     return {};
   }
   return runProgram(bin, args, setup);
 }
 
+} // namespace
+
+RunResult runTool(const std::vector<std::string>& args, const ChildSetup& setup) {
+  return runNamedProgram("BRACKWELL_BIN", args, setup);
+}
+
 RunResult runStampTool(const std::vector<std::string>& args, const ChildSetup& setup) {
-  const char* bin = std::getenv("BRACKWELL_STAMP_BIN");
-  if (bin == nullptr) {
-    ADD_FAILURE() << "BRACKWELL_STAMP_BIN is not set; run through ctest";
-    return {};
-  }
-  return runProgram(bin, args, setup);
+  return runNamedProgram("BRACKWELL_STAMP_BIN", args, setup);
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

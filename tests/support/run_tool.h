@@ -17,25 +17,55 @@ struct RunResult {
 };
 
 // Exit status of a child that could not take on ChildSetup::runAs.
-constexpr int CANNOT_DROP_PRIVILEGES = 125;
+constexpr int CANNOT_DROP_PRIVILEGES = 126;
+
+struct Identity {
+  uid_t uid;
+  gid_t gid;
+};
+
+// The unprivileged account root can always switch to (Debian's nobody /
+// nogroup), for runs in which permissions must count.
+constexpr Identity NOBODY{65534, 65534};
+
+// What the program's standard output is connected to.
+enum class StandardOutput {
+  captured,  // a pipe read into RunResult::out
+  closed,    // nothing: descriptor 1 is not open, so the program's own files may get it
+  readerGone // a pipe nobody reads any more (a pipeline whose reader exited)
+};
 
 struct ChildSetup {
   std::vector<std::pair<std::string, std::string>> env;
   // 0: leave as is. 4 leaves one descriptor for the dynamic loader and none
   // for a pipe, so the utility cannot be started.
   rlim_t maxOpenFiles = 0;
-  // 0: leave as is. Otherwise the largest file the run may write (RLIMIT_FSIZE).
+  // 0: leave as is. Otherwise the largest file the program may write: a write
+  // past it fails with EFBIG, as on a full file system or quota (SIGXFSZ is
+  // ignored, so the program sees the error instead of being killed).
   rlim_t maxFileSize = 0;
   // Empty: standard input is inherited. Otherwise the file read as standard input.
   std::string stdinPath;
   // Standard error goes to RunResult::err instead of the test log.
   bool captureStderr = false;
-  // Set: the child takes on this user and group before it starts the
-  // program (needs root), or exits with CANNOT_DROP_PRIVILEGES.
-  std::optional<std::pair<uid_t, gid_t>> runAs;
+  // Run the program as this user and group, with no supplementary groups
+  // (needs root). A run that cannot switch exits with CANNOT_DROP_PRIVILEGES.
+  std::optional<Identity> runAs;
+  // Not 0: the program is killed by SIGALRM after this many seconds (exit
+  // code 128 + 14), so that a run that blocks fails instead of hanging.
+  unsigned timeoutSeconds = 0;
+  StandardOutput standardOutput = StandardOutput::captured;
+  // Start the program with SIGCHLD ignored, as a parent that never waits for
+  // its children passes it on through exec.
+  bool ignoreChildSignal = false;
 };
 
-// Runs `program` with `args`; standard error passes through to the test log.
+// Whether `identity` may execute `program` and read and execute `script`
+// (the stand-in utility), checked in a child that has switched to it.
+bool canRunAs(const Identity& identity, const std::string& program, const std::string& script);
+
+// Runs `program` with `args`; standard error passes through to the test log
+// unless captured.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const ChildSetup& setup);
 

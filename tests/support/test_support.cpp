@@ -76,7 +76,11 @@ void writeFile(const std::string& path, const Bytes& bytes) {
 }
 
 void writeFile(const std::string& path, const std::string& text) {
-  writeFile(path, toBytes(text));
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  if (!out.flush()) {
+    throw std::runtime_error("cannot write " + path);
+  }
 }
 
 Bytes readFile(const std::string& path) {

@@ -1,0 +1,7 @@
+#include "checks.h"
+#include "fuzz_target.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzzcheck::stopOnFault(fuzzcheck::checkPackagePath(fuzzcheck::asText(data, size)));
+  return 0;
+}

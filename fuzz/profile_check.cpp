@@ -1,0 +1,109 @@
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+#include "checks.h"
+#include "profile/profile_trailer.h"
+
+namespace fuzzcheck {
+
+namespace {
+
+// The layout as the README draws it, written out again here rather than taken
+// from the reader's own constants, so that the two can disagree.
+struct Expectation {
+  bool ok = false;
+  std::string message;      // the reader's line after "Extracting...", when !ok
+  std::string_view profile; // when ok
+};
+
+Expectation expectationFor(std::string_view image) {
+  const std::size_t size = image.size();
+  if (size < 512 || image.substr(size - 512, 4) != "koly") {
+    return {false, "'koly' block not found", {}};
+  }
+  if (size < 528 || image[size - 524] != 'A') {
+    return {false, "Embedded data not of type 'A'", {}};
+  }
+  static const char magic[] = "\xba\x37\x42\xac\x84\x27\xea\x99\x7c\x65\xbb";
+  if (image.substr(size - 523, 11) != std::string_view(magic, 11)) {
+    return {false, "Magic string mismatch", {}};
+  }
+  std::uint64_t length = 0;
+  for (std::size_t i = size - 528; i < size - 524; ++i) {
+    length = length << 8 | static_cast<unsigned char>(image[i]);
+  }
+  const std::uint64_t room = size - 528;
+  if (length > room) {
+    return {false,
+            "Profile length " + std::to_string(length) + " exceeds the " + std::to_string(room) +
+                " bytes in front of its descriptor",
+            {}};
+  }
+  return {true, {}, image.substr(room - length, length)};
+}
+
+// Rewrites the scratch file in place and cuts it to size. Truncating it to
+// zero first would make ext4 flush it to disk on close (its guard for files
+// replaced by truncation), which costs milliseconds per input.
+std::string writeScratch(const std::string& path, std::string_view bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return "cannot open " + path + ": " + std::strerror(errno);
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      close(fd);
+      return "cannot write " + path + ": " + std::strerror(errno);
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) {
+    close(fd);
+    return "cannot resize " + path + ": " + std::strerror(errno);
+  }
+  return close(fd) == 0 ? std::string() : "cannot close " + path + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+std::string checkProfile(std::string_view image, const std::string& scratch) {
+  const std::string written = writeScratch(scratch, image);
+  if (!written.empty()) {
+    return written;
+  }
+  std::ostringstream log;
+  const ProfileReadResult result = readProfileFrom(scratch, log);
+
+  const Expectation expected = expectationFor(image);
+  const std::string expectedLog = "Extracting profile from DMG at '" + scratch + "'\n" +
+                                  (expected.ok ? std::string() : expected.message + "\n");
+  if (log.str() != expectedLog) {
+    return "reader printed '" + visible(log.str()) + "', expected '" + visible(expectedLog) + "'";
+  }
+  if (result.first != expected.ok) {
+    return std::string("reader reported ") + (result.first ? "success" : "failure") + " after printing '" +
+           visible(log.str()) + "'";
+  }
+  const std::string_view got(reinterpret_cast<const char*>(result.second.data()), result.second.size());
+  if (got != expected.profile) {
+    return "reader returned " + std::to_string(got.size()) + " bytes '" + visible(got.substr(0, 64)) +
+           "', the layout gives " + std::to_string(expected.profile.size()) + " bytes '" +
+           visible(expected.profile.substr(0, 64)) + "'";
+  }
+  return {};
+}
+
+} // namespace fuzzcheck
