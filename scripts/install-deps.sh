@@ -9,6 +9,11 @@ packages=(
   googletest libgtest-dev
   libtinyxml2-dev
 )
+# "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
+# well; nothing else does.
+if [ "${1:-}" = bench ]; then
+  packages+=(libbenchmark-dev hyperfine gnuplot-nox jq time)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
