@@ -64,7 +64,7 @@ make_image() { # path, bytes in front of the profile, profile length
 
 # 2. Whole runs: a realistic listing pair of 10 attached images, the tool's
 # own image last, a 64 KiB profile.
-tool=$build/tests/brackwell-standin
+tool=$build/bench/brackwell-standin
 standin=$root/tests/standin/hdiutil
 mkdir "$scratch/small" "$scratch/large"
 make_image "$scratch/Setup.dmg" 1048576 65536
