@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <ostream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace profile_trailer {
@@ -16,6 +17,13 @@ namespace {
 // block device counts as well as a regular file. Pipes and other unseekable
 // files have no end to count back from.
 bool endOffset(int fd, std::uint64_t& size) {
+  // A regular file's end is its size, one call away; seeking there and back
+  // takes three.
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
   const off_t current = lseek(fd, 0, SEEK_CUR);
   const off_t end = lseek(fd, 0, SEEK_END);
   if (current < 0 || end < 0) {
@@ -64,9 +72,21 @@ Location locate(int fd) {
     return location; // no_trailer
   }
   const std::uint64_t trailerOffset = location.fileSize - TRAILER_SIZE;
+
+  // The descriptor ends where the signature begins, so one read takes both
+  // when the file has room for them. Should it come back short, each is read
+  // on its own as before, so that the first one missing decides the status.
+  std::array<std::uint8_t, DESCRIPTOR_SIZE + TRAILER_SIGNATURE.size()> end{};
+  const bool endRead = location.fileSize >= TRAILER_SIZE + DESCRIPTOR_SIZE &&
+                       readAt(fd, trailerOffset - DESCRIPTOR_SIZE, end.data(), end.size()) == end.size();
+
   std::array<std::uint8_t, 4> signature{};
-  if (readAt(fd, trailerOffset, signature.data(), signature.size()) != signature.size() ||
-      signature != TRAILER_SIGNATURE) {
+  if (endRead) {
+    std::copy(end.begin() + DESCRIPTOR_SIZE, end.end(), signature.begin());
+  } else if (readAt(fd, trailerOffset, signature.data(), signature.size()) != signature.size()) {
+    return location;
+  }
+  if (signature != TRAILER_SIGNATURE) {
     return location;
   }
 
@@ -77,7 +97,10 @@ Location locate(int fd) {
     return location;
   }
   Descriptor descriptor{};
-  if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) != descriptor.size()) {
+  if (endRead) {
+    std::copy(end.begin(), end.begin() + DESCRIPTOR_SIZE, descriptor.begin());
+  } else if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) !=
+             descriptor.size()) {
     return location;
   }
   location.length = static_cast<std::uint32_t>(descriptor[0]) << 24 |
