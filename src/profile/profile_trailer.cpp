@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <ostream>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,6 +148,34 @@ std::string describe(const Location& location) {
 
 namespace {
 
+// Profiles this large get their pages mapped up front (see prefault).
+constexpr std::size_t PREFAULT_FROM = std::size_t{4} << 20;
+
+// The vector that receives a profile is zero-filled before the read, so each
+// of its fresh pages is first touched from user space, one page fault at a
+// time, and then again by the kernel's copy. Where the system can, have the
+// kernel map the whole buffer in one call instead. Smaller buffers mostly
+// reuse memory the process or the system has just freed, whose faults are
+// cheap; from a few megabytes on, the faults cost more than the read, and the
+// zero-fill made a large profile take half as long again as reading it.
+// Memory we own, about to be written anyway: nothing changes but the speed,
+// and a failure only costs the speed.
+void prefault(std::uint8_t* buffer, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  if (size < PREFAULT_FROM) {
+    return;
+  }
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer);
+  const std::uintptr_t first = (start + page - 1) / page * page; // whole pages only
+  const std::uintptr_t end = (start + size) / page * page;
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(buffer);
+  static_cast<void>(size);
+#endif
+}
+
 // Closes the descriptor on every path out of the reader.
 class FileHandle {
 public:
@@ -182,7 +211,10 @@ ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
     return {false, {}};
   }
 
-  std::vector<std::uint8_t> profile(location.length);
+  std::vector<std::uint8_t> profile;
+  profile.reserve(location.length);
+  prefault(profile.data(), location.length);
+  profile.resize(location.length);
   if (readAt(file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
     // The file shrank or failed under us: never hand out a partial profile.
     log << "Can't read profile data: " << (errno != 0 ? std::strerror(errno) : "unexpected end of file")
