@@ -141,11 +141,13 @@ Peak measurePeak(const std::string& path) {
 }
 
 void extraction(benchmark::State& state, std::uint64_t imageSize, std::uint32_t profileSize, Cache cache) {
-  // glibc raises its mmap threshold after each large free, after which big
-  // buffers come back already faulted in. A run of the tool allocates its
-  // profile once, in a fresh process; fixing the threshold makes every large
-  // buffer here fresh memory too, for each contender alike.
-  static const int freshBuffers = mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  // A run of the tool allocates its profile once, in a fresh process, so a
+  // large one is fresh memory that has to be faulted in. Here, glibc would
+  // raise its mmap threshold after each large free and hand big buffers out
+  // of a heap the parsing benchmarks have already grown and faulted in.
+  // Fixing the threshold and giving back the heap's free memory makes every
+  // buffer from 128 KiB on fresh memory again, for each contender alike.
+  static const bool freshBuffers = mallopt(M_MMAP_THRESHOLD, 128 * 1024) == 1 && malloc_trim(0) >= 0;
   benchmark::DoNotOptimize(freshBuffers);
   const std::string& path = images().get(imageSize, profileSize);
   profile_trailer::Location location;
