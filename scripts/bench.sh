@@ -10,10 +10,11 @@
 #
 #   scripts/bench.sh                              everything
 #   scripts/bench.sh --benchmark_filter=plist     arguments go to the benchmark program
-#   BENCH_REPETITIONS=3 BENCH_RUNS=200 scripts/bench.sh
+#   BENCH_REPETITIONS=3 BENCH_RUNS=100 BENCH_ROUNDS=1 scripts/bench.sh   quicker
 #
 # BENCH_REPETITIONS (default 5): repetitions of each benchmark, whose medians
-# are reported. BENCH_RUNS (default 300): hyperfine runs of each command.
+# are reported. BENCH_RUNS (default 200) and BENCH_ROUNDS (default 3): hyperfine
+# runs of each command per round, and rounds of the whole-run comparison.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench
@@ -24,7 +25,8 @@ root=$PWD
 build=$root/build/bench
 results=$build/results
 repetitions=${BENCH_REPETITIONS:-5}
-runs=${BENCH_RUNS:-300}
+runs=${BENCH_RUNS:-200}
+rounds=${BENCH_ROUNDS:-3}
 mkdir -p "$results"
 rm -f "$results"/*
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-bench-XXXXXX")
@@ -73,17 +75,24 @@ export BRACKWELL_STANDIN_INFO=$scratch/small/info.txt BRACKWELL_STANDIN_PLIST=$s
 "$tool" /Volumes/Setup/Install.pkg "$scratch/profile.out" >/dev/null
 [ "$(stat -c %s "$scratch/profile.out")" = 65536 ] && cmp -i 1048576:0 -n 65536 "$scratch/Setup.dmg" "$scratch/profile.out"
 
-echo "=== whole run against the stand-in, $runs runs each (load at start: $(load))"
+echo "=== whole run against the stand-in: $rounds rounds of $runs runs each (load at start: $(load))"
 load_start=$(load)
-# hyperfine starts each command through sh and subtracts what starting that
-# shell costs. "standin" is the two invocations alone; "standin_via_sh" runs
-# them the way popen does, each through its own "sh -c"; "tool_start" is the
-# tool starting, printing its usage and exiting (status 1, hence "|| true").
-hyperfine --warmup 20 --runs "$runs" --export-json "$results/whole_run.json" \
-  -n tool "$tool /Volumes/Setup/Install.pkg $scratch/profile.out" \
-  -n standin "$standin info; $standin info -plist" \
-  -n standin_via_sh "sh -c '$standin info'; sh -c '$standin info -plist'" \
-  -n tool_start "$tool || true"
+# Every command is started directly (no shell in between): the tool, and the
+# stand-in's two invocations, each on its own; their medians add up to "the
+# stand-in alone". The "_via_sh" pair is the same invocations the way popen
+# starts them, each through "sh -c". hyperfine runs one command's runs back to
+# back while load from elsewhere drifts, hence rounds: the ratio is taken per
+# round and the median of the rounds is the figure.
+for round in $(seq "$rounds"); do
+  hyperfine -N --warmup 10 --runs "$runs" --export-json "$results/whole_run_$round.json" \
+    -n tool "$tool /Volumes/Setup/Install.pkg $scratch/profile.out" \
+    -n info "$standin info" \
+    -n info_plist "$standin info -plist" \
+    -n info_via_sh "sh -c '$standin info'" \
+    -n info_plist_via_sh "sh -c '$standin info -plist'"
+done
+# The tool starting, printing its usage and exiting with status 1.
+hyperfine -N -i --warmup 10 --runs "$runs" --export-json "$results/tool_start.json" -n tool_start "$tool"
 echo "whole run: load at start $load_start, at end $(load)" >>"$results/machine.txt"
 
 # 3. The whole tool's peak memory (maximum resident set, GNU time), median of
@@ -120,16 +129,18 @@ echo "=== figures (medians; MB = 10^6 bytes; warm page cache unless the name say
   echo "--- package-path matching"
   figures 'select(.run_name | test("^package_path/")) | [.run_name, .input_bytes, .bytes_per_second / 1e6, .real_time]' |
     awk -F'\t' '{ printf "%-68s %9d B %9.1f MB/s %10.3f us\n", $1, $2, $3, $4 }'
-  echo "--- extraction: within 1.3x of a plain pread of the same bytes (ratio = reader / plain read)"
+  echo "--- extraction: within 1.3x of a plain pread of the same bytes (ratio = reader / plain read; warm)"
   figures 'select(.run_name | test("^extract/")) | [(.run_name | sub("/manual_time$"; "")), .real_time,
       .floor_time * 1e6, .ratio, .locating_time * 1e6, .ratio_locating]' |
-    awk -F'\t' '{ printf "%-36s reader %10.1f us  plain %10.1f us  ratio %5.2f %-7s  locating read %10.1f us  ratio %5.2f\n",
-                  $1, $2, $3, $4, ($4 <= 1.3 ? "met" : "MISSED"), $5, $6 }'
-  echo "--- extraction independent of image size: 64 GiB within 1.1x of 1 MiB (64 KiB profile)"
+    awk -F'\t' '{ v = $1 ~ /cold/ ? "(ref.)" : ($4 <= 1.3 ? "met" : "MISSED")
+                  printf "%-36s reader %10.1f us  plain %10.1f us  ratio %5.2f %-7s  locating read %10.1f us  ratio %5.2f\n",
+                  $1, $2, $3, $4, v, $5, $6 }'
+  echo "--- extraction independent of image size: 64 GiB within 1.1x of 1 MiB (64 KiB profile, warm)"
   for cache in warm cold; do
     figures "select(.run_name | test(\"^extract/image_size:(1MiB|64GiB)/$cache\")) | [.image_bytes, .real_time]" |
-      sort -n | awk -v cache="$cache" '{ t[NR] = $2 } END { r = t[2] / t[1];
-        printf "%s: 1 MiB %.1f us, 64 GiB %.1f us, ratio %.3f  %s\n", cache, t[1], t[2], r, (r <= 1.1 ? "met" : "MISSED") }'
+      sort -n | awk -v cache="$cache" '{ t[NR] = $2 } END { if (NR < 2) { print cache ": not run"; exit } r = t[2] / t[1]
+        v = cache == "warm" ? (r <= 1.1 ? "met" : "MISSED") : "(reference: the virtual disk dominates)"
+        printf "%s: 1 MiB %.1f us, 64 GiB %.1f us, ratio %.3f  %s\n", cache, t[1], t[2], r, v }'
   done
   echo "--- peak memory of one extraction (own process, VmHWM): at most the profile + 4 MiB"
   figures 'select(.run_name | test("^extract/.*warm")) | [(.run_name | sub("/manual_time$"; "")), .profile_bytes,
@@ -139,11 +150,17 @@ echo "=== figures (medians; MB = 10^6 bytes; warm page cache unless the name say
   echo "--- peak memory of a whole run of the tool (GNU time, maximum resident set)"
   awk '{ limit = $1 / 1048576 + 4; printf "profile %10d B  peak %8.2f MiB  limit %8.2f MiB  %s\n",
          $1, $2 / 1024, limit, ($2 / 1024 <= limit ? "met" : "MISSED") }' "$results/tool_peak.txt"
-  echo "--- whole run: within 1.2x of the stand-in invocations alone (hyperfine medians)"
-  jq -r '.results[] | [.command, .median * 1000, .mean * 1000, .stddev * 1000] | @tsv' "$results/whole_run.json" |
-    awk -F'\t' '{ m[$1] = $2; printf "%-16s median %8.3f ms  mean %8.3f ms  sd %6.3f ms\n", $1, $2, $3, $4 }
-      END { r = m["tool"] / m["standin"]; printf "tool / standin %.2f  %s;  tool / standin_via_sh %.2f\n",
-            r, (r <= 1.2 ? "met" : "MISSED"), m["tool"] / m["standin_via_sh"] }'
+  echo "--- whole run: within 1.2x of the stand-in invocations alone (hyperfine medians, ms)"
+  for file in "$results"/whole_run_*.json; do
+    jq -r '[.results[] | {(.command): (.median * 1000)}] | add
+      | [.tool, .info, .info_plist, .info_via_sh, .info_plist_via_sh] | @tsv' "$file"
+  done | awk -F'\t' '{ printf "round %d: tool %7.3f  info %7.3f + info -plist %7.3f  (via sh -c: %7.3f + %7.3f)  tool / stand-in %.2f\n",
+                        NR, $1, $2, $3, $4, $5, $1 / ($2 + $3) }' | tee "$scratch/rounds.txt"
+  awk '{ print $NF }' "$scratch/rounds.txt" | sort -n |
+    awk '{ r[NR] = $1 } END { m = NR % 2 ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2
+          printf "median over rounds: tool / stand-in %.2f  %s\n", m, (m <= 1.2 ? "met" : "MISSED") }'
+  jq -r '.results[] | .median * 1000' "$results/tool_start.json" |
+    awk '{ printf "tool starting, printing its usage and exiting: median %.3f ms\n", $1 }'
   echo "--- conditions"
   cat "$results/machine.txt"
 } | tee "$results/summary.txt"
@@ -159,7 +176,7 @@ for family in aliases plist tinyxml2_only; do
   figures "select(.run_name | test(\"^$family/realistic/\")) | [.images, .input_bytes, .real_time]" |
     sort -n >"$results/parse_$family.dat"
 done
-gnuplot <<PLOT || echo "(plots incomplete: some benchmarks were filtered out)"
+gnuplot 2>"$results/gnuplot.log" <<PLOT || echo "(plots incomplete: some benchmarks were filtered out)"
 set terminal pngcairo size 720,440 font ",10"
 set grid
 set key top left
