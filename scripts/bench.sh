@@ -173,7 +173,7 @@ figures 'select(.run_name | test("^extract/image_size:.*/cold")) | [.image_bytes
 figures 'select(.run_name | test("^extract/profile_size:")) | [.profile_bytes, .real_time, .floor_time * 1e6]' |
   sort -n >"$results/profile_size.dat"
 for family in aliases plist tinyxml2_only; do
-  figures "select(.run_name | test(\"^$family/realistic/\")) | [.images, .input_bytes, .real_time]" |
+  figures "select(.run_name | test(\"^$family/realistic/\")) | [.images, .input_bytes, .cpu_time]" |
     sort -n >"$results/parse_$family.dat"
 done
 gnuplot 2>"$results/gnuplot.log" <<PLOT || echo "(plots incomplete: some benchmarks were filtered out)"
@@ -200,7 +200,7 @@ plot "$results/profile_size.dat" using 1:2 with linespoints title "reader", \
      "$results/profile_size.dat" using 1:3 with linespoints title "plain pread"
 set title "Listing parse time against listing size"
 set xlabel "attached images in the listing"
-set ylabel "time per parse (us)"
+set ylabel "CPU time per parse (us)"
 set xtics ("1" 1, "10" 10, "100" 100, "1000" 1000)
 set xrange [0.7:1500]
 set output "$results/parse_vs_listing_size.png"
