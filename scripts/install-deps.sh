@@ -12,6 +12,11 @@ packages=(
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
 )
+# "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
+# well; nothing else does.
+if [ "${1:-}" = bench ]; then
+  packages+=(libbenchmark-dev hyperfine gnuplot-nox jq time)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

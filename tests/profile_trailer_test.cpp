@@ -57,6 +57,10 @@ std::vector<ReadCase> readCases() {
       {"ProfileStartsAtFirstByte", testsupport::imageWithProfile({}, sequence(256)), true, sequence(256), ""},
       {"LengthFillsWholeFile", fitsExactly, true, profile, ""},
       {"LargeProfile", testsupport::imageWithProfile(data, sequence(3 << 20)), true, sequence(3 << 20), ""},
+      // Large enough that the reader maps its buffer up front, and not a
+      // whole number of pages.
+      {"ProfileOfManyPages", testsupport::imageWithProfile(data, sequence((5 << 20) + 3)), true,
+       sequence((5 << 20) + 3), ""},
       {"EmptyFile", {}, false, {}, "'koly' block not found\n"},
       {"ShorterThanTrailer", Bytes(511, 'k'), false, {}, "'koly' block not found\n"},
       {"SignatureInUpperCase",

@@ -58,7 +58,8 @@ struct Location {
 };
 
 // Examines the trailer and descriptor of the open file `fd` without moving its
-// file offset. Reads 4 + 16 bytes near the end of the file, nothing else.
+// file offset. Reads 4 + 16 bytes near the end of the file (adjacent, so in one
+// read when it can), nothing else.
 Location locate(int fd);
 
 // The text of a failed status, as the reader prints it.
