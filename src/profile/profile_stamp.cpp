@@ -1,5 +1,7 @@
 #include "profile/profile_stamp.h"
 
+#include "profile/file_handle.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -24,6 +26,7 @@ namespace profile_stamp {
 namespace {
 
 using profile_trailer::DESCRIPTOR_SIZE;
+using profile_trailer::FileHandle;
 using profile_trailer::Location;
 using profile_trailer::Status;
 using profile_trailer::TRAILER_SIZE;
@@ -41,32 +44,6 @@ std::uint64_t bigEndian64(const std::uint8_t* bytes) {
   }
   return value;
 }
-
-class FileHandle {
-public:
-  FileHandle() = default;
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() { reset(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-  // Closes and reports the close's own result: some file systems report a
-  // failed write only there.
-  bool close_checked() {
-    const int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
-private:
-  int fd_ = -1;
-};
 
 // The temporary file a signal handler must remove if the process is ended
 // while it exists. Written only outside handlers; `pendingSet` guards it.

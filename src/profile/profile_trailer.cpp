@@ -1,5 +1,7 @@
 #include "profile/profile_trailer.h"
 
+#include "profile/file_handle.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -175,23 +177,6 @@ void prefault(std::uint8_t* buffer, std::size_t size) {
   static_cast<void>(size);
 #endif
 }
-
-// Closes the descriptor on every path out of the reader.
-class FileHandle {
-public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 } // namespace
 
