@@ -55,7 +55,12 @@ sudo=()
 # shellcheck disable=SC2016
 if [ -z "$(apt-get indextargets --format '$(URI)' 'Created-By: Sources' "Release: $suite")" ]; then
   mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' "Release: $suite" | head -n 1)
-  mirror=${mirror:-http://deb.debian.org/debian/}
+  if [ -z "$mirror" ]; then
+    echo "No $suite package index in this machine's apt sources, so no mirror to take tinyxml2's source from." >&2
+    echo "Add the machine's Debian mirror for $suite to /etc/apt/sources.list.d/ and run 'apt-get update'," >&2
+    echo "or pass BRACKWELL_TINYXML2_URL and BRACKWELL_TINYXML2_SHA256 to CMake." >&2
+    exit 1
+  fi
   list=/etc/apt/sources.list.d/brackwell-deb-src.sources
   echo "Adding a deb-src entry for $suite on $mirror ($list)"
   {
