@@ -24,8 +24,8 @@ be32() { printf "\\x$(printf %02x $(($1 >> 24 & 255)))\\x$(printf %02x $(($1 >> 
 
 # The build server's half: stamp this customer's profile into the image.
 echo "=== brackwell-stamp write $demo/Demo.dmg - (the customer's profile)"
-printf '%s' "$profile" | build/dev/src/app/brackwell-stamp write "$image" -
-build/dev/src/app/brackwell-stamp show "$image"
+printf '%s' "$profile" | build/dev/src/stamp/brackwell-stamp write "$image" -
+build/dev/src/stamp/brackwell-stamp show "$image"
 
 cat >"$demo/info.txt" <<LISTING
 framework       : 671.100.2

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "app/file_probe.h"
-#include "app/output_file.h"
 #include "app/package_path.h"
 #include "app/shell_command.h"
+#include "fileio/output_file.h"
 #include "inventory/image_info.h"
 #include "profile/profile_trailer.h"
 

@@ -1,6 +1,7 @@
 #include "profile/profile_trailer.h"
 
-#include "profile/file_handle.h"
+#include "fileio/fd.h"
+#include "fileio/io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 namespace profile_trailer {
+
+using fileio::readAt;
 
 namespace {
 
@@ -37,26 +40,32 @@ bool endOffset(int fd, std::uint64_t& size) {
   return true;
 }
 
-} // namespace
-
-std::size_t readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      break;
-    }
-    if (got == 0) {
-      errno = 0; // end of file, not an error
-      break;
-    }
-    done += static_cast<std::size_t>(got);
+// Type, magic and length of the descriptor that ends at `trailerOffset`, in
+// that order; the first that fails decides `location.status`.
+void checkDescriptor(const Descriptor& descriptor, std::uint64_t trailerOffset, Location& location) {
+  location.status = Status::wrong_type;
+  location.length =
+      static_cast<std::uint32_t>(descriptor[0]) << 24 | static_cast<std::uint32_t>(descriptor[1]) << 16 |
+      static_cast<std::uint32_t>(descriptor[2]) << 8 | static_cast<std::uint32_t>(descriptor[3]);
+  if (descriptor[4] != PROFILE_TYPE) {
+    return;
   }
-  return done;
+  if (!std::equal(MAGIC.begin(), MAGIC.end(), descriptor.begin() + 5)) {
+    location.status = Status::magic_mismatch;
+    return;
+  }
+  // A damaged length must not ask for gigabytes: it has to fit in front of
+  // the descriptor before any buffer is made for it.
+  const std::uint64_t room = trailerOffset - DESCRIPTOR_SIZE;
+  if (location.length > room) {
+    location.status = Status::length_too_large;
+    return;
+  }
+  location.profileOffset = room - location.length;
+  location.status = Status::ok;
 }
+
+} // namespace
 
 Descriptor encodeDescriptor(std::uint32_t length) {
   Descriptor descriptor{};
@@ -106,25 +115,20 @@ Location locate(int fd) {
              descriptor.size()) {
     return location;
   }
-  location.length =
-      static_cast<std::uint32_t>(descriptor[0]) << 24 | static_cast<std::uint32_t>(descriptor[1]) << 16 |
-      static_cast<std::uint32_t>(descriptor[2]) << 8 | static_cast<std::uint32_t>(descriptor[3]);
-  if (descriptor[4] != PROFILE_TYPE) {
+  checkDescriptor(descriptor, trailerOffset, location);
+  return location;
+}
+
+Location locateInFrontOf(int fd, std::uint64_t trailerOffset) {
+  Location location;
+  location.fileSize = trailerOffset + TRAILER_SIZE;
+  location.status = Status::wrong_type;
+  Descriptor descriptor{};
+  if (trailerOffset < DESCRIPTOR_SIZE || readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(),
+                                                descriptor.size()) != descriptor.size()) {
     return location;
   }
-  if (!std::equal(MAGIC.begin(), MAGIC.end(), descriptor.begin() + 5)) {
-    location.status = Status::magic_mismatch;
-    return location;
-  }
-  // A damaged length must not ask for gigabytes: it has to fit in front of
-  // the descriptor before any buffer is made for it.
-  const std::uint64_t room = trailerOffset - DESCRIPTOR_SIZE;
-  if (location.length > room) {
-    location.status = Status::length_too_large;
-    return location;
-  }
-  location.profileOffset = room - location.length;
-  location.status = Status::ok;
+  checkDescriptor(descriptor, trailerOffset, location);
   return location;
 }
 
@@ -186,7 +190,7 @@ ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
 
   // O_NONBLOCK keeps a FIFO given as the image from blocking the run until a
   // writer appears; it changes nothing for regular files and devices.
-  const FileHandle file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const fileio::Fd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   Location location;
   if (file.get() >= 0) {
     location = locate(file.get());

@@ -32,10 +32,6 @@ constexpr std::array<std::uint8_t, 11> MAGIC = {0xba, 0x37, 0x42, 0xac, 0x84, 0x
 
 using Descriptor = std::array<std::uint8_t, DESCRIPTOR_SIZE>;
 
-// Reads up to `size` bytes at `offset`, retrying short reads, and returns how
-// many arrived. When fewer did, errno tells why (0 for the end of the file).
-std::size_t readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size);
-
 // The 16 descriptor bytes for a profile of `length` bytes.
 Descriptor encodeDescriptor(std::uint32_t length);
 
@@ -61,6 +57,13 @@ struct Location {
 // file offset. Reads 4 + 16 bytes near the end of the file (adjacent, so in one
 // read when it can), nothing else.
 Location locate(int fd);
+
+// What the reader would find if the trailer, which `fd` has, began at
+// `trailerOffset` instead: the descriptor ending there and the profile in
+// front of it. The result describes that image, `trailerOffset` +
+// TRAILER_SIZE bytes long. This is how a signed image looks once its code
+// signature, which sits between the descriptor and the trailer, is removed.
+Location locateInFrontOf(int fd, std::uint64_t trailerOffset);
 
 // The text of a failed status, as the reader prints it.
 std::string describe(const Location& location);

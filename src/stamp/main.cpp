@@ -1,25 +1,49 @@
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <iostream>
+#include <unistd.h>
 
-#include "app/stamp_cli.h"
-#include "profile/profile_stamp.h"
+#include "stamp/stamp.h"
+#include "stamp/stamp_cli.h"
 
 namespace {
+
+// The build's identity, for `what` and `strings`; --version prints it too.
+// `used` keeps the optimiser from dropping it, and strip leaves data alone.
+__attribute__((used)) const char sccsIdentity[] = "@(#)brackwell-stamp " BRACKWELL_VERSION;
 
 // A stamp ended by a signal must not leave its temporary file next to the
 // image: remove it, then die of the signal as the caller expects.
 extern "C" void discardAndDie(int signal) {
-  profile_stamp::discardPendingOutput();
+  stamp::discardPendingOutput();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
+}
+
+// A descriptor 0, 1 or 2 that the caller left closed would be handed to the
+// first file this run opens, and a message meant for standard error could
+// land in the new image. Each is filled with /dev/null, opened the wrong way
+// round, so that using it still fails as a closed one would.
+void occupyStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+      if (opened >= 0 && opened != fd) {
+        dup2(opened, fd);
+        close(opened);
+      }
+    }
+  }
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
+  occupyStandardDescriptors();
   // A file-size limit must fail the write with EFBIG, which the tool
-  // reports and cleans up after, rather than kill it mid-copy. A closed
-  // standard output must fail extract's write the same way.
+  // reports and cleans up after, rather than kill it mid-copy. A standard
+  // output whose reader has gone must fail the write the same way.
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
   struct sigaction action {};

@@ -1,4 +1,4 @@
-#include "app/stamp_cli.h"
+#include "stamp/stamp_cli.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,66 +11,117 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/output_file.h"
-#include "profile/profile_stamp.h"
+#include "fileio/fd.h"
+#include "fileio/io.h"
+#include "fileio/output_file.h"
 #include "profile/profile_trailer.h"
+#include "stamp/stamp.h"
 
 namespace {
 
 const char* const PROGRAM = "brackwell-stamp: ";
+const char* const STANDARD_STREAM = "-";
 
-const char* const USAGE = "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--force]\n"
+const char* const USAGE = "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign]\n"
                           "       brackwell-stamp show IMAGE\n"
                           "       brackwell-stamp extract IMAGE [--out FILE]\n"
-                          "       brackwell-stamp remove IMAGE [--out OUT]\n"
-                          "PROFILE '-' reads the profile from standard input.\n";
+                          "       brackwell-stamp remove IMAGE [--out OUT] [--unsign]\n"
+                          "       brackwell-stamp unsign IMAGE [--out OUT]\n"
+                          "       brackwell-stamp --help | --version\n"
+                          "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
 
-struct Command {
-  std::string verb;
-  std::vector<std::string> operands;
-  std::optional<std::string> out;
-  bool replace = false;
-  bool force = false;
-};
+const char* const HELP = "\n"
+                         "Puts a customer's profile into a UDIF disk image, in front of its trailer,\n"
+                         "where brackwell reads it; shows, extracts and removes it again.\n"
+                         "\n"
+                         "  write    stamp PROFILE into IMAGE\n"
+                         "  show     report IMAGE's size, profile and code signature\n"
+                         "  extract  write the profile brackwell would read to FILE or standard output\n"
+                         "  remove   take the profile out again\n"
+                         "  unsign   take the code signature off: the image as it was before signing\n"
+                         "\n"
+                         "  --out OUT  write the new image to OUT instead of replacing IMAGE\n"
+                         "  --replace  swap a profile already there for the new one\n"
+                         "  --unsign   take a code signature off as well (a signed image is refused\n"
+                         "             otherwise: changing it would break the signature)\n"
+                         "\n"
+                         "Exit status: 0 done (show: brackwell can read a profile), 1 failed or\n"
+                         "refused, 2 usage error. See brackwell-stamp(1).\n";
+
+enum class Verb { write, show, extract, remove, unsign };
 
 struct Grammar {
-  const char* verb;
+  const char* name;
+  Verb verb;
   std::size_t operands;
   bool out;
   bool replace;
-  bool force;
+  bool unsign;
 };
 
 constexpr Grammar GRAMMAR[] = {
-    {"write", 2, true, true, true},
-    {"show", 1, false, false, false},
-    {"extract", 1, true, false, false},
-    {"remove", 1, true, false, false},
+    {"write", Verb::write, 2, true, true, true},       {"show", Verb::show, 1, false, false, false},
+    {"extract", Verb::extract, 1, true, false, false}, {"remove", Verb::remove, 1, true, false, true},
+    {"unsign", Verb::unsign, 1, true, false, false},
 };
+
+struct Command {
+  const Grammar* grammar = nullptr;
+  std::vector<std::string> operands;
+  std::optional<std::string> out;
+  bool replace = false;
+  bool unsign = false;
+  bool toStandardOutput() const { return out && *out == STANDARD_STREAM; }
+};
+
+enum class Request { run, help, version };
+
+// --help and --version win over everything else on the command line, up to
+// a "--".
+Request requested(int argc, const char* const argv[]) {
+  Request request = Request::run;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      break;
+    }
+    if (arg == "--out") {
+      ++i; // its value is a path, whatever it looks like
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      return Request::help;
+    }
+    if (arg == "--version") {
+      request = Request::version;
+    }
+  }
+  return request;
+}
 
 // Parses argv into `command`; on a usage error returns what is wrong.
 std::optional<std::string> parse(int argc, const char* const argv[], Command& command) {
   if (argc < 2) {
     return "no command given";
   }
-  command.verb = argv[1];
-  const Grammar* grammar = nullptr;
+  const std::string verb = argv[1];
   for (const Grammar& candidate : GRAMMAR) {
-    if (command.verb == candidate.verb) {
-      grammar = &candidate;
+    if (verb == candidate.name) {
+      command.grammar = &candidate;
     }
   }
-  if (grammar == nullptr) {
-    return "unknown command '" + command.verb + "'";
+  if (command.grammar == nullptr) {
+    return "unknown command '" + verb + "'";
   }
+  const Grammar& grammar = *command.grammar;
   bool optionsEnded = false;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+    if (optionsEnded || arg == STANDARD_STREAM || arg.empty() || arg[0] != '-') {
       command.operands.push_back(arg);
     } else if (arg == "--") {
       optionsEnded = true;
-    } else if (grammar->out && (arg == "--out" || arg.compare(0, 6, "--out=") == 0)) {
+    } else if (grammar.out && (arg == "--out" || arg.compare(0, 6, "--out=") == 0)) {
       if (command.out) {
         return "--out given twice";
       }
@@ -85,18 +136,20 @@ std::optional<std::string> parse(int argc, const char* const argv[], Command& co
       if (command.out->empty()) {
         return "--out needs a path";
       }
-    } else if (grammar->replace && arg == "--replace") {
+    } else if (grammar.replace && arg == "--replace") {
       command.replace = true;
-    } else if (grammar->force && arg == "--force") {
-      command.force = true;
+    } else if (grammar.unsign && arg == "--unsign") {
+      command.unsign = true;
+    } else if (grammar.verb == Verb::write && arg == "--force") {
+      return "--force is no longer accepted: it wrote signed images whose signature no longer fits; pass "
+             "--unsign to take the signature off instead";
     } else {
-      return "unknown option '" + arg + "' for " + command.verb;
+      return "unknown option '" + arg + "' for " + verb;
     }
   }
-  if (command.operands.size() != grammar->operands) {
-    return command.verb + " takes " + (grammar->operands == 2 ? "IMAGE and PROFILE" : "one IMAGE") +
-           ", got " + std::to_string(command.operands.size()) + " operand" +
-           (command.operands.size() == 1 ? "" : "s");
+  if (command.operands.size() != grammar.operands) {
+    return verb + " takes " + (grammar.operands == 2 ? "IMAGE and PROFILE" : "one IMAGE") + ", got " +
+           std::to_string(command.operands.size()) + " operand" + (command.operands.size() == 1 ? "" : "s");
   }
   return std::nullopt;
 }
@@ -106,16 +159,16 @@ bool verbose() {
   return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
-std::optional<profile_stamp::CopyLimit> copyLimit() {
+std::optional<stamp::CopyLimit> copyLimit() {
   const char* value = std::getenv("BRACKWELL_STAMP_COPY");
   if (value == nullptr || *value == '\0' || std::strcmp(value, "auto") == 0) {
-    return profile_stamp::CopyLimit::cheapest;
+    return stamp::CopyLimit::cheapest;
   }
   if (std::strcmp(value, "no-clone") == 0) {
-    return profile_stamp::CopyLimit::no_clone;
+    return stamp::CopyLimit::no_clone;
   }
   if (std::strcmp(value, "stream") == 0) {
-    return profile_stamp::CopyLimit::stream;
+    return stamp::CopyLimit::stream;
   }
   return std::nullopt;
 }
@@ -124,68 +177,103 @@ std::string quoted(const std::string& path) {
   return "'" + path + "'";
 }
 
-int report(const profile_stamp::Outcome& outcome, const Command& command, std::ostream& err) {
+// What a profile stamped before the image was signed means for brackwell.
+std::string hiddenProfileHint(const profile_trailer::Location& beforeSignature) {
+  return "a profile of " + std::to_string(beforeSignature.length) +
+         " bytes lies in front of the code signature, where brackwell cannot read it; 'brackwell-stamp "
+         "unsign' makes it readable";
+}
+
+bool hasHiddenProfile(const stamp::Inspection& inspection) {
+  return inspection.beforeSignature && inspection.beforeSignature->status == profile_trailer::Status::ok;
+}
+
+int report(const stamp::Outcome& outcome, const Command& command, std::ostream& err) {
   if (!outcome.ok()) {
     err << PROGRAM << outcome.message << std::endl;
     return STAMP_EXIT_FAILED;
   }
   if (verbose()) {
-    err << PROGRAM << "copy method: " << profile_stamp::describe(outcome.copy) << " (" << outcome.copiedBytes
+    err << PROGRAM << "copy method: " << fileio::describe(outcome.copy) << " (" << outcome.copiedBytes
         << " bytes in front of the insertion point)" << std::endl;
   }
-  const std::string target = quoted(command.out ? *command.out : command.operands[0]);
-  if (command.verb == "remove") {
-    err << PROGRAM << "removed the profile of " << outcome.profileLength << " bytes; wrote " << target
-        << std::endl;
-  } else if (outcome.replaced) {
-    err << PROGRAM << "replaced the profile of " << outcome.replacedLength << " bytes with "
-        << outcome.profileLength << " bytes at offset " << outcome.profileOffset << "; wrote " << target
-        << std::endl;
-  } else {
-    err << PROGRAM << "stamped a profile of " << outcome.profileLength << " bytes at offset "
-        << outcome.profileOffset << "; wrote " << target << std::endl;
+  std::string done;
+  if (outcome.unsignedImage) {
+    done = "removed the code signature (" + std::to_string(outcome.signatureLength) + " bytes)";
   }
+  const auto also = [&done](const std::string& what) { done += (done.empty() ? "" : " and ") + what; };
+  switch (command.grammar->verb) {
+  case Verb::write:
+    if (outcome.replaced) {
+      also("replaced the profile of " + std::to_string(outcome.replacedLength) + " bytes with " +
+           std::to_string(outcome.profileLength) + " bytes at offset " +
+           std::to_string(outcome.profileOffset));
+    } else {
+      also("stamped a profile of " + std::to_string(outcome.profileLength) + " bytes at offset " +
+           std::to_string(outcome.profileOffset));
+    }
+    break;
+  case Verb::remove:
+    also((outcome.unsignedImage ? "the profile of " : "removed the profile of ") +
+         std::to_string(outcome.profileLength) + " bytes");
+    break;
+  default:
+    break;
+  }
+  const std::string target = command.toStandardOutput()
+                                 ? std::to_string(outcome.imageSize) + " bytes to standard output"
+                                 : quoted(command.out ? *command.out : command.operands[0]);
+  err << PROGRAM << done << "; wrote " << target << std::endl;
   return STAMP_EXIT_OK;
 }
 
-int write(const Command& command, profile_stamp::Options options, std::ostream& err) {
+int change(const Command& command, stamp::Options options, std::ostream& out, std::ostream& err) {
   options.replace = command.replace;
-  options.force = command.force;
-  const std::string& profilePath = command.operands[1];
-  int profileFd = STDIN_FILENO;
-  if (profilePath != "-") {
-    profileFd = open(profilePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (profileFd < 0) {
+  options.unsign = command.unsign;
+  if (command.toStandardOutput()) {
+    out.flush();
+    options.outFd = STDOUT_FILENO;
+  } else {
+    options.out = command.out.value_or("");
+  }
+  options.notice = [&err](const std::string& text) { err << PROGRAM << text << std::endl; };
+  const std::string& image = command.operands[0];
+  switch (command.grammar->verb) {
+  case Verb::write: {
+    const std::string& profilePath = command.operands[1];
+    fileio::Fd profile(profilePath == STANDARD_STREAM ? -1 : open(profilePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (profilePath != STANDARD_STREAM && !profile.valid()) {
       err << PROGRAM << "cannot open profile " << quoted(profilePath) << ": " << std::strerror(errno)
           << std::endl;
       return STAMP_EXIT_FAILED;
     }
+    const int profileFd = profile.valid() ? profile.get() : STDIN_FILENO;
+    return report(stamp::stampProfile(image, profileFd, options), command, err);
   }
-  const profile_stamp::Outcome outcome = profile_stamp::stampProfile(command.operands[0], profileFd, options);
-  if (profileFd != STDIN_FILENO) {
-    close(profileFd);
+  case Verb::remove:
+    return report(stamp::removeProfile(image, options), command, err);
+  default:
+    return report(stamp::removeSignature(image, options), command, err);
   }
-  return report(outcome, command, err);
 }
 
 int show(const Command& command, std::ostream& out, std::ostream& err) {
   const std::string& image = command.operands[0];
-  const int fd = open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  const fileio::Fd fd(open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
     err << PROGRAM << "cannot open image " << quoted(image) << ": " << std::strerror(errno) << std::endl;
     return STAMP_EXIT_FAILED;
   }
   // A directory or a FIFO has no end to count back from; a block device
   // holding an image does.
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
     err << PROGRAM << quoted(image) << " is not a regular file" << std::endl;
     return STAMP_EXIT_FAILED;
   }
-  const profile_stamp::Inspection inspection = profile_stamp::inspect(fd);
-  close(fd);
+  const stamp::Inspection inspection = stamp::inspect(fd.get());
   const profile_trailer::Location& location = inspection.location;
+  const profile_trailer::CodeSignature& signature = inspection.signature;
   const bool present = location.status == profile_trailer::Status::ok;
 
   out << "image: " << image << "\n";
@@ -197,31 +285,72 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   }
   if (location.status == profile_trailer::Status::no_trailer) {
     out << "code signature: unknown (no trailer)\n";
-  } else if (inspection.signature.present()) {
-    out << "code signature: offset " << inspection.signature.offset << ", length "
-        << inspection.signature.length << "\n";
-  } else {
+  } else if (!signature.present()) {
     out << "code signature: none\n";
+  } else {
+    out << "code signature: offset " << signature.offset << ", length " << signature.length << " ("
+        << (signature.valid() ? "valid layout: " : "does not fit the image: ")
+        << profile_trailer::describe(signature) << ")\n";
+  }
+  if (hasHiddenProfile(inspection)) {
+    out << "profile in front of the code signature: offset " << inspection.beforeSignature->profileOffset
+        << ", length " << inspection.beforeSignature->length
+        << " (brackwell cannot read it there; 'brackwell-stamp unsign' makes it readable)\n";
   }
   out.flush();
   if (!present) {
-    err << PROGRAM << "no valid profile in " << quoted(image) << ": " << profile_trailer::describe(location)
-        << std::endl;
+    err << PROGRAM << "no valid profile in " << quoted(image) << ": " << profile_trailer::describe(location);
+    if (hasHiddenProfile(inspection)) {
+      err << "; " << hiddenProfileHint(*inspection.beforeSignature);
+    }
+    err << std::endl;
     return STAMP_EXIT_FAILED;
   }
   return STAMP_EXIT_OK;
 }
 
+// Whether both paths name one existing file.
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && fileio::sameFile(first, second);
+}
+
+// Whether `image` holds a profile in front of its code signature.
+std::optional<profile_trailer::Location> hiddenProfileOf(const std::string& image) {
+  const fileio::Fd fd(open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  const stamp::Inspection inspection = stamp::inspect(fd.get());
+  if (!hasHiddenProfile(inspection)) {
+    return std::nullopt;
+  }
+  return inspection.beforeSignature;
+}
+
 int extract(const Command& command, std::ostream& out, std::ostream& err) {
   // The same reader brackwell runs, so what extract gives is what brackwell
   // would give; its progress lines go to `err`, leaving `out` to the data.
-  const ProfileReadResult profile = readProfileFrom(command.operands[0], err);
+  const std::string& image = command.operands[0];
+  const ProfileReadResult profile = readProfileFrom(image, err);
   if (!profile.first) {
-    err << PROGRAM << "no profile extracted" << std::endl;
+    err << PROGRAM << "no profile extracted";
+    if (const auto hidden = hiddenProfileOf(image)) {
+      err << "; " << hiddenProfileHint(*hidden);
+    }
+    err << std::endl;
     return STAMP_EXIT_FAILED;
   }
   const std::vector<std::uint8_t>& bytes = profile.second;
-  if (command.out) {
+  const bool toFile = command.out && !command.toStandardOutput();
+  if (toFile && sameFile(*command.out, image)) {
+    // Truncating it to write the profile would destroy the image.
+    err << PROGRAM << "the output " << quoted(*command.out) << " is the image itself" << std::endl;
+    return STAMP_EXIT_FAILED;
+  }
+  if (toFile) {
     if (writeOutputFile(*command.out, bytes) != WriteResult::written) {
       err << PROGRAM << "cannot write " << quoted(*command.out) << std::endl;
       return STAMP_EXIT_FAILED;
@@ -234,35 +363,42 @@ int extract(const Command& command, std::ostream& out, std::ostream& err) {
     }
   }
   err << PROGRAM << "extracted a profile of " << bytes.size() << " bytes"
-      << (command.out ? " to " + quoted(*command.out) : std::string()) << std::endl;
+      << (toFile ? " to " + quoted(*command.out) : std::string()) << std::endl;
   return STAMP_EXIT_OK;
 }
 
 } // namespace
 
 int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
+  switch (requested(argc, argv)) {
+  case Request::help:
+    out << USAGE << HELP << std::flush;
+    return out ? STAMP_EXIT_OK : STAMP_EXIT_FAILED;
+  case Request::version:
+    out << "brackwell-stamp " << BRACKWELL_VERSION << std::endl;
+    return out ? STAMP_EXIT_OK : STAMP_EXIT_FAILED;
+  case Request::run:
+    break;
+  }
   Command command;
   if (const auto problem = parse(argc, argv, command)) {
     err << PROGRAM << *problem << "\n" << USAGE << std::flush;
     return STAMP_EXIT_USAGE;
   }
-  if (command.verb == "show") {
+  switch (command.grammar->verb) {
+  case Verb::show:
     return show(command, out, err);
-  }
-  if (command.verb == "extract") {
+  case Verb::extract:
     return extract(command, out, err);
+  default:
+    break;
   }
-
-  profile_stamp::Options options;
+  stamp::Options options;
   const auto limit = copyLimit();
   if (!limit) {
     err << PROGRAM << "BRACKWELL_STAMP_COPY must be auto, no-clone or stream" << std::endl;
     return STAMP_EXIT_FAILED;
   }
   options.copy = *limit;
-  options.out = command.out.value_or("");
-  if (command.verb == "write") {
-    return write(command, options, err);
-  }
-  return report(profile_stamp::removeProfile(command.operands[0], options), command, err);
+  return change(command, options, out, err);
 }

@@ -1,17 +1,21 @@
-// brackwell-stamp: the command line around profile_stamp.h, for the people
-// who build the images brackwell reads.
+// brackwell-stamp: the command line around stamp.h, for the people who build
+// the images brackwell reads.
 //
-//   brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--force]
+//   brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign]
 //   brackwell-stamp show IMAGE
 //   brackwell-stamp extract IMAGE [--out FILE]
-//   brackwell-stamp remove IMAGE [--out OUT]
+//   brackwell-stamp remove IMAGE [--out OUT] [--unsign]
+//   brackwell-stamp unsign IMAGE [--out OUT]
+//   brackwell-stamp --help | --version
 //
-// Data (show's report, extracted bytes) goes to `out`, every message to
+// PROFILE "-" is standard input; OUT and FILE "-" are standard output (the
+// new image is written to descriptor 1, everything else to `out`). Data
+// (show's report, extracted bytes, the help) goes to `out`, every message to
 // `err`. Exit status: 0 success, 1 failure, 2 usage error.
 //
 // Two environment variables help to look inside a run:
-//   BRACKWELL_STAMP_VERBOSE  set and not "0": write and remove name the copy
-//                            method that ran
+//   BRACKWELL_STAMP_VERBOSE  set and not "0": write, remove and unsign name
+//                            the copy method that ran
 //   BRACKWELL_STAMP_COPY     "no-clone" or "stream" rules out the cheaper
 //                            copies (default "auto": the cheapest available)
 #pragma once

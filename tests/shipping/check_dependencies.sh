@@ -24,6 +24,12 @@ else
   exit 1
 fi
 
+# A sanitized build also loads the sanitizers' runtimes; the caller names
+# them in BRACKWELL_ALSO_ALLOWED (an extended regular expression).
+if [ -n "${BRACKWELL_ALSO_ALLOWED:-}" ]; then
+  allowed="$allowed|$BRACKWELL_ALSO_ALLOWED"
+fi
+
 for binary in "$@"; do
   libraries=$(list "$binary") || { echo "$binary: cannot list its libraries"; status=1; continue; }
   if [ -z "$libraries" ]; then

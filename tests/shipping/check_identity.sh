@@ -1,16 +1,16 @@
 #!/bin/sh
-# check_identity.sh VERSION stripped|unstripped BINARY...
-# Each binary carries "@(#)brackwell VERSION" (what `what` and `strings` show)
-# and has, or lacks, a symbol table as asked.
+# check_identity.sh NAME VERSION stripped|unstripped BINARY...
+# Each binary carries "@(#)NAME VERSION" (what `what` and `strings` show) and
+# has, or lacks, a symbol table as asked.
 set -u
-version=$1 expect=$2
-shift 2
+name=$1 version=$2 expect=$3
+shift 3
 status=0
 for binary in "$@"; do
-  if strings -a "$binary" | grep -Fqx "@(#)brackwell $version"; then
-    echo "$binary: identity '@(#)brackwell $version' found"
+  if strings -a "$binary" | grep -Fqx "@(#)$name $version"; then
+    echo "$binary: identity '@(#)$name $version' found"
   else
-    echo "$binary: no line '@(#)brackwell $version' in strings -a; it has: $(strings -a "$binary" | grep -F '@(#)' || echo nothing)"
+    echo "$binary: no line '@(#)$name $version' in strings -a; it has: $(strings -a "$binary" | grep -F '@(#)' || echo nothing)"
     status=1
   fi
   # Defined symbols left in the symbol table; a stripped Mach-O executable

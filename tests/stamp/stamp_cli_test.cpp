@@ -2,7 +2,9 @@
 // standard output and standard error byte for byte, and every file in the
 // directory afterwards. Then the ways a run can fail part-way: no permission
 // to create the new file, a file-size limit, a signal, each of which must
-// leave the image intact and no temporary file behind.
+// leave the image intact and no temporary file behind; a stream whose device
+// is full or whose reader goes away; a run killed outright, whose leftover
+// the next run removes; two runs on one image at once.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -21,30 +23,23 @@
 #include "support/run_tool.h"
 #include "support/test_support.h"
 
+using testsupport::BackgroundRun;
 using testsupport::Bytes;
+using testsupport::cat;
 using testsupport::ChildSetup;
 using testsupport::readFile;
 using testsupport::replaceAll;
 using testsupport::RunResult;
 using testsupport::runStampTool;
+using testsupport::signatureBlob;
+using testsupport::signedImage;
+using testsupport::stamped;
+using testsupport::StandardOutput;
 using testsupport::TempDir;
 using testsupport::toBytes;
 using testsupport::writeFile;
 
 namespace {
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) {
-    all.insert(all.end(), part.begin(), part.end());
-  }
-  return all;
-}
-
-Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail) {
-  const auto descriptor = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(profile.size()));
-  return cat({data, profile, Bytes(descriptor.begin(), descriptor.end()), tail});
-}
 
 // Binary on purpose: a zero byte and 0xff must come through unchanged.
 const char PROFILE_TEXT[] = "customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n";
@@ -52,28 +47,61 @@ const Bytes PROFILE = toBytes(std::string(PROFILE_TEXT, sizeof PROFILE_TEXT - 1)
 const Bytes NEW_PROFILE = toBytes("customer=Globex\n");                            // 16 bytes
 const Bytes DATA(4096, 0x5a);
 
-Bytes tail(std::uint8_t signatureLengthByte = 0) {
-  Bytes bytes = testsupport::udifTrailer();
-  bytes[311] = signatureLengthByte; // low byte of the code-signature length
-  return bytes;
+Bytes tail() {
+  return testsupport::udifTrailer();
 }
 
 const Bytes PLAIN = cat({DATA, tail()});
 const Bytes STAMPED = stamped(DATA, PROFILE, tail());
-const Bytes SIGNED = cat({DATA, tail(0x40)});
+const Bytes BLOB = signatureBlob(64);
+const Bytes SIGNED = signedImage(PLAIN, BLOB);           // signature at 4096
+const Bytes STAMPED_SIGNED = signedImage(STAMPED, BLOB); // signed after stamping: signature at 4145
+const Bytes BAD_SIGNATURE = cat({DATA, testsupport::withSignatureFields(tail(), 0, 64)});
 const Bytes NOKOLY(2048, 0);
 
 // The directory every case starts from.
 const std::map<std::string, Bytes> FIXTURES = {
-    {"plain.dmg", PLAIN},     {"stamped.dmg", STAMPED}, {"signed.dmg", SIGNED},     {"nokoly.dmg", NOKOLY},
-    {"profile.bin", PROFILE}, {"new.bin", NEW_PROFILE}, {"stdin.bin", NEW_PROFILE},
+    {"plain.dmg", PLAIN},
+    {"stamped.dmg", STAMPED},
+    {"signed.dmg", SIGNED},
+    {"stamped-signed.dmg", STAMPED_SIGNED},
+    {"bad-signature.dmg", BAD_SIGNATURE},
+    {"nokoly.dmg", NOKOLY},
+    {"profile.bin", PROFILE},
+    {"new.bin", NEW_PROFILE},
+    {"stdin.bin", NEW_PROFILE},
 };
 
-const std::string USAGE = "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--force]\n"
+std::string text(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+const std::string USAGE = "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign]\n"
                           "       brackwell-stamp show IMAGE\n"
                           "       brackwell-stamp extract IMAGE [--out FILE]\n"
-                          "       brackwell-stamp remove IMAGE [--out OUT]\n"
-                          "PROFILE '-' reads the profile from standard input.\n";
+                          "       brackwell-stamp remove IMAGE [--out OUT] [--unsign]\n"
+                          "       brackwell-stamp unsign IMAGE [--out OUT]\n"
+                          "       brackwell-stamp --help | --version\n"
+                          "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
+
+const std::string HELP = USAGE +
+                         "\n"
+                         "Puts a customer's profile into a UDIF disk image, in front of its trailer,\n"
+                         "where brackwell reads it; shows, extracts and removes it again.\n"
+                         "\n"
+                         "  write    stamp PROFILE into IMAGE\n"
+                         "  show     report IMAGE's size, profile and code signature\n"
+                         "  extract  write the profile brackwell would read to FILE or standard output\n"
+                         "  remove   take the profile out again\n"
+                         "  unsign   take the code signature off: the image as it was before signing\n"
+                         "\n"
+                         "  --out OUT  write the new image to OUT instead of replacing IMAGE\n"
+                         "  --replace  swap a profile already there for the new one\n"
+                         "  --unsign   take a code signature off as well (a signed image is refused\n"
+                         "             otherwise: changing it would break the signature)\n"
+                         "\n"
+                         "Exit status: 0 done (show: brackwell can read a profile), 1 failed or\n"
+                         "refused, 2 usage error. See brackwell-stamp(1).\n";
 
 std::string usageError(const std::string& what) {
   return "brackwell-stamp: " + what + "\n" + USAGE;
@@ -98,13 +126,13 @@ std::vector<CliCase> cliCases() {
   const std::string stampedShow = "image: {DIR}/stamped.dmg\nsize: " + std::to_string(STAMPED.size()) +
                                   " bytes\nprofile: offset 4096, length 33\ncode signature: none\n";
   const std::string notA = "Embedded data not of type 'A'";
-  const std::string signedMessage = "brackwell-stamp: '{DIR}/signed.dmg' carries a code signature (offset 0, "
-                                    "length 64). Stamping it breaks "
-                                    "that signature, and signing it after stamping puts the signature "
-                                    "between the profile's descriptor and the "
-                                    "trailer, where brackwell cannot find the profile. Stamp an unsigned "
-                                    "image, or pass --force to stamp this "
-                                    "one and give up its signature\n";
+  const std::string signedShow =
+      "image: {DIR}/signed.dmg\nsize: 4672 bytes\nprofile: none (" + notA +
+      ")\ncode signature: offset 4096, length 64 (valid layout: one signature blob that "
+      "ends where the trailer begins)\n";
+  const std::string hidden =
+      "a profile of 33 bytes lies in front of the code signature, where brackwell cannot "
+      "read it; 'brackwell-stamp unsign' makes it readable";
   return {
       // Usage errors: status 2, the usage on standard error, nothing touched.
       {"NoCommand", {}, {}, 2, "", usageError("no command given"), {}},
@@ -184,20 +212,55 @@ std::vector<CliCase> cliCases() {
        "brackwell-stamp: replaced the profile of 33 bytes with 16 bytes at offset 4096; wrote "
        "'{DIR}/stamped.dmg'\n",
        {{"stamped.dmg", stamped(DATA, NEW_PROFILE, tail())}}},
+      {"ForceIsNoLongerAccepted",
+       {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--force"},
+       {},
+       2,
+       "",
+       usageError(
+           "--force is no longer accepted: it wrote signed images whose signature no longer fits; pass "
+           "--unsign to take the signature off instead"),
+       {}},
       {"WriteRefusesASignedImage",
        {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin"},
        {},
        1,
        "",
-       signedMessage,
+       "brackwell-stamp: '{DIR}/signed.dmg' is code-signed (a signature of 64 bytes at offset 4096). "
+       "Stamping it "
+       "would break the signature, and macOS reports a disk image whose signature does not verify as "
+       "damaged. "
+       "Pass --unsign to remove the signature as well\n",
        {}},
-      {"WriteForcesASignedImage",
-       {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--force"},
+      {"WriteUnsignsFirst",
+       {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--unsign"},
        {},
        0,
        "",
-       "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '{DIR}/signed.dmg'\n",
-       {{"signed.dmg", stamped(DATA, PROFILE, tail(0x40))}}},
+       "brackwell-stamp: removed the code signature (64 bytes) and stamped a profile of 33 bytes at offset "
+       "4096; "
+       "wrote '{DIR}/signed.dmg'\n",
+       {{"signed.dmg", STAMPED}}},
+      {"WriteUnsignReplacesAProfileStampedBeforeSigning",
+       {"write", "{DIR}/stamped-signed.dmg", "{DIR}/new.bin", "--unsign", "--replace", "--out",
+        "{DIR}/out.dmg"},
+       {},
+       0,
+       "",
+       "brackwell-stamp: removed the code signature (64 bytes) and replaced the profile of 33 bytes with 16 "
+       "bytes "
+       "at offset 4096; wrote '{DIR}/out.dmg'\n",
+       {{"out.dmg", stamped(DATA, NEW_PROFILE, tail())}}},
+      {"WriteRefusesSignatureFieldsThatDoNotFit",
+       {"write", "{DIR}/bad-signature.dmg", "{DIR}/profile.bin", "--unsign"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/bad-signature.dmg' records a code signature of 64 bytes at offset 0, but a "
+       "length "
+       "is recorded but no offset: nothing tells which bytes are the signature, so the image is left as it "
+       "is\n",
+       {}},
       {"WriteRefusesAnImageWithoutTrailer",
        {"write", "{DIR}/nokoly.dmg", "{DIR}/profile.bin", "--out", "{DIR}/out.dmg"},
        {},
@@ -242,9 +305,28 @@ std::vector<CliCase> cliCases() {
        {"show", "{DIR}/signed.dmg"},
        {},
        1,
-       "image: {DIR}/signed.dmg\nsize: 4608 bytes\nprofile: none (" + notA +
-           ")\ncode signature: offset 0, length 64\n",
+       signedShow,
        "brackwell-stamp: no valid profile in '{DIR}/signed.dmg': " + notA + "\n",
+       {}},
+      {"ShowStampedThenSigned",
+       {"show", "{DIR}/stamped-signed.dmg"},
+       {},
+       1,
+       "image: {DIR}/stamped-signed.dmg\nsize: 4721 bytes\nprofile: none (" + notA +
+           ")\ncode signature: offset 4145, length 64 (valid layout: one signature blob that ends where the "
+           "trailer begins)\nprofile in front of the code signature: offset 4096, length 33 (brackwell "
+           "cannot "
+           "read it there; 'brackwell-stamp unsign' makes it readable)\n",
+       "brackwell-stamp: no valid profile in '{DIR}/stamped-signed.dmg': " + notA + "; " + hidden + "\n",
+       {}},
+      {"ShowSignatureFieldsThatDoNotFit",
+       {"show", "{DIR}/bad-signature.dmg"},
+       {},
+       1,
+       "image: {DIR}/bad-signature.dmg\nsize: 4608 bytes\nprofile: none (" + notA +
+           ")\ncode signature: offset 0, length 64 (does not fit the image: a length is recorded but no "
+           "offset)\n",
+       "brackwell-stamp: no valid profile in '{DIR}/bad-signature.dmg': " + notA + "\n",
        {}},
       {"ShowWithoutTrailer",
        {"show", "{DIR}/nokoly.dmg"},
@@ -297,6 +379,33 @@ std::vector<CliCase> cliCases() {
        "Extracting profile from DMG at '{DIR}/stamped.dmg'\nbrackwell-stamp: cannot write '/dev/full'\n",
        {}},
 
+      // Truncating the output to write the profile would destroy the image.
+      {"ExtractRefusesToOverwriteTheImage",
+       {"extract", "{DIR}/stamped.dmg", "--out", "{DIR}/stamped.dmg"},
+       {},
+       1,
+       "",
+       "Extracting profile from DMG at '{DIR}/stamped.dmg'\nbrackwell-stamp: the output '{DIR}/stamped.dmg' "
+       "is "
+       "the image itself\n",
+       {}},
+      {"ExtractExplainsAProfileStampedBeforeSigning",
+       {"extract", "{DIR}/stamped-signed.dmg"},
+       {},
+       1,
+       "",
+       "Extracting profile from DMG at '{DIR}/stamped-signed.dmg'\n" + notA +
+           "\nbrackwell-stamp: no profile extracted; " + hidden + "\n",
+       {}},
+      {"ExtractToStandardOutputByDash",
+       {"extract", "{DIR}/stamped.dmg", "--out", "-"},
+       {},
+       0,
+       text(PROFILE),
+       "Extracting profile from DMG at '{DIR}/stamped.dmg'\nbrackwell-stamp: extracted a profile of 33 "
+       "bytes\n",
+       {}},
+
       // remove
       {"RemoveInPlace",
        {"remove", "{DIR}/stamped.dmg"},
@@ -312,8 +421,138 @@ std::vector<CliCase> cliCases() {
        "",
        "brackwell-stamp: removed the profile of 33 bytes; wrote '{DIR}/out.dmg'\n",
        {{"out.dmg", PLAIN}}},
+      {"RemoveFromASignedImageRefused",
+       {"remove", "{DIR}/stamped-signed.dmg"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/stamped-signed.dmg' is code-signed (a signature of 64 bytes at offset 4145). "
+       "Removing its profile would break the signature, and macOS reports a disk image whose signature does "
+       "not "
+       "verify as damaged. Pass --unsign to remove the signature as well\n",
+       {}},
+      {"RemoveUnsignsFirst",
+       {"remove", "{DIR}/stamped-signed.dmg", "--unsign"},
+       {},
+       0,
+       "",
+       "brackwell-stamp: removed the code signature (64 bytes) and the profile of 33 bytes; wrote "
+       "'{DIR}/stamped-signed.dmg'\n",
+       {{"stamped-signed.dmg", PLAIN}}},
       {"RemoveWithoutProfile",
        {"remove", "{DIR}/plain.dmg"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/plain.dmg' carries no profile to remove: " + notA + "\n",
+       {}},
+
+      // unsign: exactly the image before it was signed
+      {"UnsignInPlace",
+       {"unsign", "{DIR}/signed.dmg"},
+       {},
+       0,
+       "",
+       "brackwell-stamp: removed the code signature (64 bytes); wrote '{DIR}/signed.dmg'\n",
+       {{"signed.dmg", PLAIN}}},
+      {"UnsignKeepsAProfileStampedBeforeSigning",
+       {"unsign", "{DIR}/stamped-signed.dmg", "--out", "{DIR}/out.dmg"},
+       {},
+       0,
+       "",
+       "brackwell-stamp: removed the code signature (64 bytes); wrote '{DIR}/out.dmg'\n",
+       {{"out.dmg", STAMPED}}},
+      {"UnsignWithoutSignature",
+       {"unsign", "{DIR}/plain.dmg"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/plain.dmg' carries no code signature to remove\n",
+       {}},
+      {"UnsignRefusesSignatureFieldsThatDoNotFit",
+       {"unsign", "{DIR}/bad-signature.dmg", "--out", "{DIR}/out.dmg"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/bad-signature.dmg' records a code signature of 64 bytes at offset 0, but a "
+       "length "
+       "is recorded but no offset: nothing tells which bytes are the signature, so the image is left as it "
+       "is\n",
+       {}},
+
+      // --out -: the new image on standard output, nothing created on disk
+      {"WriteToStandardOutput",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--out", "-"},
+       {},
+       0,
+       text(STAMPED),
+       "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote 4657 bytes to standard output\n",
+       {}},
+      {"WriteFromStandardInputToStandardOutput",
+       {"write", "{DIR}/plain.dmg", "-", "--out=-"},
+       {},
+       0,
+       text(stamped(DATA, NEW_PROFILE, tail())),
+       "brackwell-stamp: stamped a profile of 16 bytes at offset 4096; wrote 4640 bytes to standard output\n",
+       {}},
+      {"WriteUnsignToStandardOutput",
+       {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--unsign", "--out", "-"},
+       {},
+       0,
+       text(STAMPED),
+       "brackwell-stamp: removed the code signature (64 bytes) and stamped a profile of 33 bytes at offset "
+       "4096; "
+       "wrote 4657 bytes to standard output\n",
+       {}},
+      {"RemoveToStandardOutput",
+       {"remove", "{DIR}/stamped.dmg", "--out", "-"},
+       {},
+       0,
+       text(PLAIN),
+       "brackwell-stamp: removed the profile of 33 bytes; wrote 4608 bytes to standard output\n",
+       {}},
+      {"UnsignToStandardOutput",
+       {"unsign", "{DIR}/stamped-signed.dmg", "--out", "-"},
+       {},
+       0,
+       text(STAMPED),
+       "brackwell-stamp: removed the code signature (64 bytes); wrote 4657 bytes to standard output\n",
+       {}},
+      {"RefusalToStandardOutputWritesNothing",
+       {"write", "{DIR}/stamped.dmg", "{DIR}/new.bin", "--out", "-"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/stamped.dmg' already carries a profile (33 bytes at offset 4096); pass "
+       "--replace "
+       "to swap it for the new one\n",
+       {}},
+      // Into a pipe the kernel hands the image's pages over (Linux).
+      {"StreamingNamesTheCopyMethodWhenVerbose",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--out", "-"},
+       {{"BRACKWELL_STAMP_VERBOSE", "1"}},
+       0,
+       text(STAMPED),
+       "brackwell-stamp: copy method: splice (4096 bytes in front of the insertion point)\n"
+       "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote 4657 bytes to standard output\n",
+       {}},
+      {"StreamingThroughABuffer",
+       {"remove", "{DIR}/stamped.dmg", "--out", "-"},
+       {{"BRACKWELL_STAMP_VERBOSE", "1"}, {"BRACKWELL_STAMP_COPY", "stream"}},
+       0,
+       text(PLAIN),
+       "brackwell-stamp: copy method: streamed (4096 bytes in front of the insertion point)\n"
+       "brackwell-stamp: removed the profile of 33 bytes; wrote 4608 bytes to standard output\n",
+       {}},
+
+      // --help and --version: standard output, status 0, whatever else is there
+      {"Help", {"--help"}, {}, 0, HELP, "", {}},
+      {"HelpOfACommand", {"write", "{DIR}/plain.dmg", "-h"}, {}, 0, HELP, "", {}},
+      {"HelpWinsOverAUsageError", {"frobnicate", "--help"}, {}, 0, HELP, "", {}},
+      {"Version", {"--version"}, {}, 0, "brackwell-stamp " BRACKWELL_VERSION "\n", "", {}},
+      // An --out path is a path, even one that looks like an option.
+      {"OutNamedLikeAnOption",
+       {"remove", "{DIR}/plain.dmg", "--out", "--version"},
        {},
        1,
        "",
@@ -534,5 +773,240 @@ INSTANTIATE_TEST_SUITE_P(Signals, EndedBySignal, ::testing::Values(SIGINT, SIGTE
                                   : row.param == SIGTERM ? "Terminate"
                                                          : "Hangup";
                          });
+
+// The new image written to a stream that fails part-way: a full device, a
+// reader that stops reading, the image itself as standard output. A message
+// and status 1, whatever the copy method; the image stays as it was.
+struct StreamCase {
+  std::string name;
+  std::vector<std::string> args; // {DIR}: the case's directory
+  StandardOutput standardOutput;
+  std::string stdoutPath;  // {DIR} expanded
+  std::size_t readerBytes; // with readerExitsEarly
+  std::string err;         // {DIR} expanded
+};
+
+void PrintTo(const StreamCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// Large enough that the copy is still under way when a reader stops
+// after a few bytes: a pipe holds 64 KiB.
+const Bytes BIG_PLAIN = cat({Bytes(4 << 20, 0x61), tail()});
+const Bytes BIG_STAMPED = stamped(Bytes(4 << 20, 0x61), PROFILE, tail());
+
+class StreamFailure : public ::testing::TestWithParam<std::tuple<StreamCase, std::string>> {};
+
+TEST_P(StreamFailure, SaysSoAndLeavesTheImageAlone) {
+  const auto& [c, copy] = GetParam();
+  TempDir dir;
+  writeFile(dir.file("big.dmg"), BIG_PLAIN);
+  writeFile(dir.file("stamped.dmg"), BIG_STAMPED);
+  writeFile(dir.file("profile.bin"), PROFILE);
+  auto expand = [&](std::string text) {
+    replaceAll(text, "{DIR}", dir.path());
+    return text;
+  };
+  std::vector<std::string> args;
+  for (const std::string& arg : c.args) {
+    args.push_back(expand(arg));
+  }
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = {{"BRACKWELL_STAMP_COPY", copy}};
+  setup.standardOutput = c.standardOutput;
+  setup.stdoutPath = expand(c.stdoutPath);
+  setup.readerBytes = c.readerBytes;
+  const std::vector<std::string> before = testsupport::listDirectory(dir.path());
+
+  const RunResult run = runStampTool(args, setup);
+
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, expand(c.err));
+  if (c.standardOutput == StandardOutput::readerExitsEarly) {
+    const Bytes& whole = c.args[0] == "remove" ? BIG_PLAIN : BIG_STAMPED;
+    EXPECT_EQ(run.out, std::string(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(c.readerBytes)))
+        << "what the reader got is the start of the new image";
+  }
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), before);
+  EXPECT_EQ(readFile(dir.file("big.dmg")), BIG_PLAIN);
+  EXPECT_EQ(readFile(dir.file("stamped.dmg")), BIG_STAMPED);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, StreamFailure,
+    ::testing::Combine(
+        ::testing::ValuesIn(std::vector<StreamCase>{
+            {"WriteToAFullDevice",
+             {"write", "{DIR}/big.dmg", "{DIR}/profile.bin", "--out", "-"},
+             StandardOutput::file,
+             "/dev/full",
+             0,
+             "brackwell-stamp: cannot write the new image to the output: No space left on device\n"},
+            {"RemoveToAFullDevice",
+             {"remove", "{DIR}/stamped.dmg", "--out", "-"},
+             StandardOutput::file,
+             "/dev/full",
+             0,
+             "brackwell-stamp: cannot write the new image to the output: No space left on device\n"},
+            {"WriteToAReaderThatExitsEarly",
+             {"write", "{DIR}/big.dmg", "{DIR}/profile.bin", "--out", "-"},
+             StandardOutput::readerExitsEarly,
+             "",
+             1000,
+             "brackwell-stamp: cannot write the new image to the output: Broken pipe\n"},
+            {"RemoveToAReaderThatExitsEarly",
+             {"remove", "{DIR}/stamped.dmg", "--out", "-"},
+             StandardOutput::readerExitsEarly,
+             "",
+             100000,
+             "brackwell-stamp: cannot write the new image to the output: Broken pipe\n"},
+            {"StandardOutputClosed",
+             {"write", "{DIR}/big.dmg", "{DIR}/profile.bin", "--out", "-"},
+             StandardOutput::closed,
+             "",
+             0,
+             "brackwell-stamp: cannot write the new image to the output: Bad file descriptor\n"},
+            // Reading and writing one file at once would corrupt it.
+            {"StandardOutputIsTheImage",
+             {"write", "{DIR}/big.dmg", "{DIR}/profile.bin", "--out", "-"},
+             StandardOutput::file,
+             "{DIR}/big.dmg",
+             0,
+             "brackwell-stamp: the output (standard output) is the image itself\n"},
+        }),
+        ::testing::Values("auto", "stream")),
+    [](const ::testing::TestParamInfo<std::tuple<StreamCase, std::string>>& row) {
+      return std::get<0>(row.param).name + (std::get<1>(row.param) == "auto" ? "_Kernel" : "_Buffered");
+    });
+
+// The temporary file next to `image`, once it has appeared.
+std::string waitForTemporaryFile(const TempDir& dir, const std::string& image) {
+  for (int i = 0; i < 1000; ++i) {
+    for (const std::string& name : testsupport::listDirectory(dir.path())) {
+      if (name.rfind("." + image + ".stamp-", 0) == 0) {
+        return dir.file(name);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return "";
+}
+
+// An image overwritten at the same size while it streams: the bytes already
+// out may mix two versions, so the run fails.
+TEST(StreamWhileTheImageChanges, FailsAfterTheLastByte) {
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.file("image.dmg").c_str(), anHourAgo, 0), 0);
+  BackgroundRun run({"write", dir.file("image.dmg"), "-", "--out", "-"});
+  ASSERT_TRUE(run.started());
+  // The image's bytes go out first; then it waits for the profile.
+  ASSERT_TRUE(run.input("")) << "the run is there";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  {
+    const int fd = open(dir.file("image.dmg").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, 0), 1);
+    close(fd);
+  }
+  ASSERT_TRUE(run.input("p"));
+  const RunResult result = run.finish();
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, "brackwell-stamp: the image '" + dir.file("image.dmg") +
+                            "' changed while it was being read; the output is not to be used\n");
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
+}
+
+// A run killed outright (SIGKILL, a power loss) cannot clean up; the next
+// run that stamps into the same directory does.
+TEST(Leftovers, TheNextRunRemovesWhatAKilledRunLeft) {
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  writeFile(dir.file("other.dmg"), PLAIN);
+  writeFile(dir.file("profile.bin"), PROFILE);
+  std::string leftover;
+  {
+    BackgroundRun killed({"write", dir.file("image.dmg"), "-"});
+    ASSERT_TRUE(killed.started());
+    leftover = waitForTemporaryFile(dir, "image.dmg");
+    ASSERT_FALSE(leftover.empty()) << "the temporary file never appeared";
+    killed.kill(SIGKILL);
+    EXPECT_EQ(killed.finish().exitCode, 128 + SIGKILL);
+  }
+  ASSERT_EQ(access(leftover.c_str(), F_OK), 0) << "SIGKILL leaves the temporary file behind";
+
+  ChildSetup setup;
+  setup.captureStderr = true;
+  const RunResult next = runStampTool({"write", dir.file("other.dmg"), dir.file("profile.bin")}, setup);
+
+  EXPECT_EQ(next.exitCode, 0);
+  EXPECT_EQ(next.err, "brackwell-stamp: removed '" + leftover +
+                          "', left behind by a run that was ended before it finished\n"
+                          "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" +
+                          dir.file("other.dmg") + "'\n");
+  EXPECT_EQ(testsupport::listDirectory(dir.path()),
+            (std::vector<std::string>{"image.dmg", "other.dmg", "profile.bin"}));
+  EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
+  EXPECT_EQ(readFile(dir.file("other.dmg")), STAMPED);
+}
+
+TEST(Leftovers, ARunStillAtWorkKeepsItsFile) {
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  writeFile(dir.file("other.dmg"), PLAIN);
+  writeFile(dir.file("profile.bin"), PROFILE);
+  BackgroundRun working({"write", dir.file("image.dmg"), "-"});
+  ASSERT_TRUE(working.started());
+  const std::string inProgress = waitForTemporaryFile(dir, "image.dmg");
+  ASSERT_FALSE(inProgress.empty()) << "the temporary file never appeared";
+
+  ChildSetup setup;
+  setup.captureStderr = true;
+  const RunResult other = runStampTool({"write", dir.file("other.dmg"), dir.file("profile.bin")}, setup);
+  EXPECT_EQ(other.exitCode, 0) << other.err;
+  EXPECT_EQ(other.err, "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" +
+                           dir.file("other.dmg") + "'\n");
+  EXPECT_EQ(access(inProgress.c_str(), F_OK), 0) << "the other run removed a file still being assembled";
+
+  ASSERT_TRUE(working.input(std::string(PROFILE.begin(), PROFILE.end())));
+  const RunResult done = working.finish();
+  EXPECT_EQ(done.exitCode, 0) << done.err;
+  EXPECT_EQ(readFile(dir.file("image.dmg")), STAMPED);
+  EXPECT_EQ(testsupport::listDirectory(dir.path()),
+            (std::vector<std::string>{"image.dmg", "other.dmg", "profile.bin"}));
+}
+
+// Two runs that change one image in place at once take turns: the second
+// waits for the first, then works on the image the first one left. Both
+// succeed, and the image is the second one's result; nothing is left over.
+TEST(TwoRunsOnOneImage, TakeTurns) {
+  TempDir dir;
+  const std::string image = dir.file("image.dmg");
+  writeFile(image, PLAIN);
+  writeFile(dir.file("new.bin"), NEW_PROFILE);
+  BackgroundRun first({"write", image, "-", "--replace"});
+  ASSERT_TRUE(first.started());
+  ASSERT_FALSE(waitForTemporaryFile(dir, "image.dmg").empty()) << "the first run never started its copy";
+  BackgroundRun second({"write", image, dir.file("new.bin"), "--replace"});
+  ASSERT_TRUE(second.started());
+  ASSERT_TRUE(second.waitForError("waiting for another run")) << "the second run did not wait";
+
+  ASSERT_TRUE(first.input(std::string(PROFILE.begin(), PROFILE.end())));
+  const RunResult one = first.finish();
+  const RunResult two = second.finish();
+
+  EXPECT_EQ(one.exitCode, 0);
+  EXPECT_EQ(one.err,
+            "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" + image + "'\n");
+  EXPECT_EQ(two.exitCode, 0);
+  EXPECT_EQ(two.err,
+            "brackwell-stamp: waiting for another run that is changing '" + image +
+                "'\nbrackwell-stamp: replaced the profile of 33 bytes with 16 bytes at offset 4096; wrote '" +
+                image + "'\n");
+  EXPECT_EQ(readFile(image), stamped(DATA, NEW_PROFILE, tail()));
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "new.bin"}));
+}
 
 } // namespace

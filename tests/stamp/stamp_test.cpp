@@ -1,27 +1,35 @@
-// Stamping a profile into an image and taking it out again, through the
-// library: the exact bytes that result, the refusals, and what is left on
-// disk afterwards, for every copy method and for both destinations.
+// Stamping a profile into an image, taking it out again and taking a code
+// signature off, through the library: the exact bytes that result, the
+// refusals, and what is left on disk afterwards, for every copy method and
+// for both destinations.
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
 
-#include "profile/profile_stamp.h"
+#include "stamp/stamp.h"
 #include "support/test_support.h"
 
-using profile_stamp::CopyLimit;
-using profile_stamp::CopyMethod;
-using profile_stamp::Failure;
-using profile_stamp::Options;
-using profile_stamp::Outcome;
+using stamp::CopyLimit;
+using stamp::CopyMethod;
+using stamp::Failure;
+using stamp::Options;
+using stamp::Outcome;
 using testsupport::Bytes;
+using testsupport::cat;
 using testsupport::readFile;
+using testsupport::signatureBlob;
+using testsupport::signedImage;
+using testsupport::stamped;
 using testsupport::TempDir;
 using testsupport::toBytes;
+using testsupport::withSignatureFields;
 using testsupport::writeFile;
 
 namespace {
@@ -34,20 +42,6 @@ Bytes pattern(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) {
-    all.insert(all.end(), part.begin(), part.end());
-  }
-  return all;
-}
-
-void put64(Bytes& bytes, std::size_t at, std::uint64_t value) {
-  for (int i = 7; i >= 0; --i, value >>= 8) {
-    bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
-  }
-}
-
 // A trailer with content of its own beyond "koly" and the version, so that a
 // trailer made anew instead of carried over would show.
 Bytes trailer(std::uint64_t signatureOffset = 0, std::uint64_t signatureLength = 0) {
@@ -55,21 +49,16 @@ Bytes trailer(std::uint64_t signatureOffset = 0, std::uint64_t signatureLength =
   for (std::size_t i = 16; i < bytes.size(); ++i) {
     bytes[i] = static_cast<std::uint8_t>(i * 13);
   }
-  put64(bytes, profile_stamp::SIGNATURE_OFFSET_FIELD, signatureOffset);
-  put64(bytes, profile_stamp::SIGNATURE_LENGTH_FIELD, signatureLength);
-  return bytes;
+  return withSignatureFields(bytes, signatureOffset, signatureLength);
 }
 
-Bytes descriptor(std::size_t length) {
-  const auto bytes = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(length));
-  return Bytes(bytes.begin(), bytes.end());
-}
+enum class Op { write, remove, unsign };
 
-Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail) {
-  return cat({data, profile, descriptor(profile.size()), tail});
+// Whether the trailer at the end of `image` records a code signature.
+bool isSigned(const Bytes& image) {
+  return image.size() >= 512 && std::any_of(image.end() - 512 + 296, image.end() - 512 + 312,
+                                            [](std::uint8_t byte) { return byte != 0; });
 }
-
-enum class Op { write, remove };
 
 struct Case {
   std::string name;
@@ -77,7 +66,7 @@ struct Case {
   Bytes image;
   Bytes profile; // what write reads
   bool replace;
-  bool force;
+  bool unsign;
   Failure failure;
   Bytes expected; // the new image, on success
 };
@@ -90,7 +79,6 @@ void PrintTo(const Case& row, std::ostream* os) {
 std::vector<Case> cases() {
   const Bytes data = pattern(1000, 1);
   const Bytes tail = trailer();
-  const Bytes signedTail = trailer(1000, 9000);
   const Bytes profile = pattern(300, 2);
   const Bytes longer = pattern(700, 3);
   const Bytes shorter = toBytes("s");
@@ -102,9 +90,15 @@ std::vector<Case> cases() {
   Bytes wrongMagic = withProfile;
   wrongMagic[wrongMagic.size() - 513] ^= 1; // last magic byte
   const Bytes wrongMagicFront(wrongMagic.begin(), wrongMagic.end() - 512);
+  // Signed as codesign signs: the blob between the image's own bytes and
+  // its trailer. Signed after stamping, the profile lies in front of it.
+  const Bytes blob = signatureBlob(2000);
+  const Bytes signedPlain = signedImage(image, blob);
+  const Bytes signedStamped = signedImage(withProfile, blob);
 
   const Op W = Op::write;
   const Op R = Op::remove;
+  const Op U = Op::unsign;
   const Failure OK = Failure::none;
   return {
       {"InsertsInFrontOfTrailer", W, image, profile, false, false, OK, withProfile},
@@ -124,56 +118,57 @@ std::vector<Case> cases() {
       {"NoTrailer", W, data, profile, false, false, Failure::no_trailer, {}},
       {"ShorterThanATrailer", W, toBytes("koly"), profile, false, false, Failure::no_trailer, {}},
       {"EmptyImage", W, {}, profile, false, false, Failure::no_trailer, {}},
-      {"SignedImageRefused", W, cat({data, signedTail}), profile, false, false, Failure::code_signature, {}},
-      {"SignatureOffsetAloneCounts",
-       W,
-       cat({data, trailer(1000, 0)}),
-       profile,
-       false,
-       false,
-       Failure::code_signature,
-       {}},
-      {"SignatureLengthAloneCounts",
-       W,
-       cat({data, trailer(0, 9000)}),
-       profile,
-       false,
-       false,
-       Failure::code_signature,
-       {}},
-      {"SignedImageRefusedEvenToReplace",
-       W,
-       stamped(data, profile, signedTail),
-       longer,
-       true,
-       false,
-       Failure::code_signature,
-       {}},
-      {"ForceStampsSignedImage", W, cat({data, signedTail}), profile, false, true, OK,
-       stamped(data, profile, signedTail)},
       {"RemoveGivesBackTheImage", R, withProfile, {}, false, false, OK, image},
       {"RemoveEmptyProfile", R, stamped(data, {}, tail), {}, false, false, OK, image},
       {"RemoveProfileAtFirstByte", R, stamped({}, profile, tail), {}, false, false, OK, tail},
-      {"RemoveFromSignedImage",
-       R,
-       stamped(data, profile, signedTail),
-       {},
-       false,
-       false,
-       OK,
-       cat({data, signedTail})},
       {"RemoveWithoutProfile", R, image, {}, false, false, Failure::no_profile, {}},
       {"RemoveWithoutTrailer", R, data, {}, false, false, Failure::no_trailer, {}},
       {"RemoveDamagedDescriptor", R, damaged, {}, false, false, Failure::damaged_descriptor, {}},
+
+      // Signed images: refused unless the signature comes off too; then the
+      // result is exactly what the same work gives on the unsigned image.
+      {"SignedImageRefused", W, signedPlain, profile, false, false, Failure::signed_image, {}},
+      {"SignedImageRefusedEvenToReplace", W, signedStamped, longer, true, false, Failure::signed_image, {}},
+      {"UnsignAndStamp", W, signedPlain, profile, false, true, OK, withProfile},
+      {"UnsignAndReplace", W, signedStamped, longer, true, true, OK, stamped(data, longer, tail)},
+      {"UnsignedImageAlreadyCarriesAProfile",
+       W,
+       signedStamped,
+       longer,
+       false,
+       true,
+       Failure::profile_present,
+       {}},
+      {"UnsignOnAnUnsignedImageChangesNothingElse", W, image, profile, false, true, OK, withProfile},
+      {"RemoveFromSignedImageRefused", R, signedStamped, {}, false, false, Failure::signed_image, {}},
+      {"UnsignAndRemove", R, signedStamped, {}, false, true, OK, image},
+      {"SignedImageWithoutProfileHasNoneToRemove", R, signedPlain, {}, false, true, Failure::no_profile, {}},
+      {"UnsignGivesTheImageBeforeSigning", U, signedPlain, {}, false, false, OK, image},
+      {"UnsignKeepsAProfileStampedBeforeSigning", U, signedStamped, {}, false, false, OK, withProfile},
+      {"UnsignOfTheSmallestSignature", U, signedImage(image, signatureBlob(12)), {}, false, false, OK, image},
+      {"UnsignWithoutSignature", U, image, {}, false, false, Failure::not_signed, {}},
+      {"UnsignWithoutTrailer", U, data, {}, false, false, Failure::no_trailer, {}},
   };
 }
 
 Outcome stampFile(const std::string& image, const std::string& profile, const Options& options) {
   const int fd = open(profile.c_str(), O_RDONLY);
   EXPECT_GE(fd, 0) << profile;
-  const Outcome outcome = profile_stamp::stampProfile(image, fd, options);
+  const Outcome outcome = stamp::stampProfile(image, fd, options);
   close(fd);
   return outcome;
+}
+
+Outcome run(Op op, const std::string& image, const std::string& profile, const Options& options) {
+  switch (op) {
+  case Op::write:
+    return stampFile(image, profile, options);
+  case Op::remove:
+    return stamp::removeProfile(image, options);
+  case Op::unsign:
+    return stamp::removeSignature(image, options);
+  }
+  return {};
 }
 
 using Param = std::tuple<Case, CopyLimit, bool>; // the case, the copy limit, in place
@@ -188,12 +183,11 @@ TEST_P(StampAndRemove, GivesExactBytesOrRefusesLeavingNothingBehind) {
   writeFile(dir.file("profile"), c.profile);
   Options options;
   options.replace = c.replace;
-  options.force = c.force;
+  options.unsign = c.unsign;
   options.copy = limit;
   options.out = inPlace ? "" : out;
 
-  const Outcome outcome = c.op == Op::write ? stampFile(image, dir.file("profile"), options)
-                                            : profile_stamp::removeProfile(image, options);
+  const Outcome outcome = run(c.op, image, dir.file("profile"), options);
 
   const bool ok = c.failure == Failure::none;
   EXPECT_EQ(outcome.failure, c.failure) << outcome.message;
@@ -214,6 +208,8 @@ TEST_P(StampAndRemove, GivesExactBytesOrRefusesLeavingNothingBehind) {
   }
   const std::size_t added = c.op == Op::write ? c.profile.size() + 16 : 0;
   EXPECT_EQ(outcome.copiedBytes, c.expected.size() - added - 512);
+  EXPECT_EQ(outcome.imageSize, c.expected.size());
+  EXPECT_EQ(outcome.unsignedImage, isSigned(c.image));
   EXPECT_NE(outcome.copy, CopyMethod::none);
   if (limit == CopyLimit::stream) {
     EXPECT_EQ(outcome.copy, CopyMethod::stream);
@@ -245,16 +241,106 @@ INSTANTIATE_TEST_SUITE_P(Images, StampAndRemove,
                                   (std::get<2>(row.param) ? "_InPlace" : "_ToOut");
                          });
 
+using profile_trailer::SignatureLayout;
+using profile_trailer::Status;
+
+// Signature fields of every kind, on a signed image of 1000 data bytes and a
+// 2000-byte blob: the trailer begins at 3000.
+constexpr std::uint64_t MAX64 = ~std::uint64_t{0};
+const Bytes SIGNED_DATA = pattern(1000, 1);
+const Bytes SIGNED = signedImage(cat({SIGNED_DATA, trailer()}), signatureBlob(2000));
+
+Bytes signedWithFields(std::uint64_t offset, std::uint64_t length) {
+  Bytes image = SIGNED;
+  const Bytes tail = withSignatureFields(Bytes(image.end() - 512, image.end()), offset, length);
+  std::copy(tail.begin(), tail.end(), image.end() - 512);
+  return image;
+}
+
+Bytes signedWithBlob(const Bytes& blob) {
+  return signedImage(cat({SIGNED_DATA, trailer()}), blob);
+}
+
+struct DamagedCase {
+  std::string name;
+  Bytes image;
+  SignatureLayout layout;
+};
+
+void PrintTo(const DamagedCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+std::vector<DamagedCase> damagedSignatures() {
+  Bytes wrongMagic = signatureBlob(2000);
+  wrongMagic[0] = 0xfb;
+  Bytes wrongLength = signatureBlob(2000);
+  wrongLength[7] ^= 1; // its own length says 2001
+  Bytes tooShort = signatureBlob(12);
+  tooShort.resize(8);
+  return {
+      {"OffsetPastTheTrailer", signedWithFields(3001, 2000), SignatureLayout::offset_past_trailer},
+      {"LengthWithoutOffset", signedWithFields(0, 2000), SignatureLayout::length_without_offset},
+      {"EndsBeforeTheTrailer", signedWithFields(1000, 1999), SignatureLayout::not_ending_at_trailer},
+      {"EndsPastTheTrailer", signedWithFields(1000, 2001), SignatureLayout::not_ending_at_trailer},
+      {"OffsetNear2To64", signedWithFields(MAX64, 1), SignatureLayout::offset_past_trailer},
+      {"LengthNear2To64", signedWithFields(1000, MAX64), SignatureLayout::not_ending_at_trailer},
+      // Offset + length overflows to exactly the trailer's offset.
+      {"SumWrapsAroundToTheTrailer", signedWithFields(3001, MAX64), SignatureLayout::offset_past_trailer},
+      {"OffsetNear2To64SumWrapsToTheTrailer", signedWithFields(MAX64 - 999, 4000),
+       SignatureLayout::offset_past_trailer},
+      {"EmptySignatureAtTheTrailer", signedWithFields(3000, 0), SignatureLayout::too_short},
+      {"TooShortForASignatureBlob", signedWithBlob(tooShort), SignatureLayout::too_short},
+      {"NoSignatureBlobAtTheOffset", signedWithBlob(wrongMagic), SignatureLayout::no_superblob},
+      {"BlobOfAnotherLength", signedWithBlob(wrongLength), SignatureLayout::length_mismatch},
+  };
+}
+
 struct InspectCase {
   std::string name;
   Bytes image;
-  profile_trailer::Status status;
+  Status status;
   std::uint64_t signatureOffset;
   std::uint64_t signatureLength;
+  SignatureLayout layout;
+  std::optional<Status> beforeSignature; // with a valid signature
+  std::uint32_t beforeSignatureLength;
 };
 
 void PrintTo(const InspectCase& row, std::ostream* os) {
   *os << row.name;
+}
+
+std::vector<InspectCase> inspectCases() {
+  const Bytes front = pattern(10, 1);
+  std::vector<InspectCase> cases = {
+      {"UnsignedWithProfile", stamped(front, pattern(5, 2), trailer()), Status::ok, 0, 0,
+       SignatureLayout::none, std::nullopt, 0},
+      {"UnsignedWithout", cat({front, trailer()}), Status::wrong_type, 0, 0, SignatureLayout::none,
+       std::nullopt, 0},
+      {"BothFieldsBigEndian", cat({front, trailer(0x0102030405060708, 0x1112131415161718)}),
+       Status::wrong_type, 0x0102030405060708, 0x1112131415161718, SignatureLayout::offset_past_trailer,
+       std::nullopt, 0},
+      {"LengthOnly", stamped({}, {}, trailer(0, 0x8000000000000001)), Status::ok, 0, 0x8000000000000001,
+       SignatureLayout::length_without_offset, std::nullopt, 0},
+      {"NoTrailerNoFields", Bytes(1024, 0xff), Status::no_trailer, 0, 0, SignatureLayout::none, std::nullopt,
+       0},
+      {"Signed", SIGNED, Status::wrong_type, 1000, 2000, SignatureLayout::valid, Status::wrong_type, 0},
+      {"SignedAfterStamping", signedImage(stamped(front, pattern(5, 2), trailer()), signatureBlob(100)),
+       Status::wrong_type, 31, 100, SignatureLayout::valid, Status::ok, 5},
+  };
+  for (const DamagedCase& damaged : damagedSignatures()) {
+    const Bytes& image = damaged.image;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+      offset = offset << 8 | image[image.size() - 512 + 296 + i];
+      length = length << 8 | image[image.size() - 512 + 304 + i];
+    }
+    cases.push_back(
+        {damaged.name, image, Status::wrong_type, offset, length, damaged.layout, std::nullopt, 0});
+  }
+  return cases;
 }
 
 class Inspect : public ::testing::TestWithParam<InspectCase> {};
@@ -265,27 +351,65 @@ TEST_P(Inspect, ReadsProfileStatusAndSignatureFieldsBigEndian) {
   writeFile(dir.file("x.dmg"), c.image);
   const int fd = open(dir.file("x.dmg").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  const profile_stamp::Inspection inspection = profile_stamp::inspect(fd);
+  const stamp::Inspection inspection = stamp::inspect(fd);
   close(fd);
   EXPECT_EQ(inspection.location.status, c.status);
   EXPECT_EQ(inspection.signature.offset, c.signatureOffset);
   EXPECT_EQ(inspection.signature.length, c.signatureLength);
+  EXPECT_EQ(inspection.signature.layout, c.layout);
   EXPECT_EQ(inspection.signature.present(), c.signatureOffset != 0 || c.signatureLength != 0);
+  ASSERT_EQ(inspection.beforeSignature.has_value(), c.beforeSignature.has_value());
+  if (c.beforeSignature) {
+    EXPECT_EQ(inspection.beforeSignature->status, *c.beforeSignature);
+    if (*c.beforeSignature == Status::ok) {
+      EXPECT_EQ(inspection.beforeSignature->length, c.beforeSignatureLength);
+    }
+    EXPECT_EQ(inspection.beforeSignature->fileSize, c.signatureOffset + 512);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Images, Inspect,
-    ::testing::ValuesIn(std::vector<InspectCase>{
-        {"UnsignedWithProfile", stamped(pattern(10, 1), pattern(5, 2), trailer()),
-         profile_trailer::Status::ok, 0, 0},
-        {"UnsignedWithout", cat({pattern(10, 1), trailer()}), profile_trailer::Status::wrong_type, 0, 0},
-        {"BothFields", cat({pattern(10, 1), trailer(0x0102030405060708, 0x1112131415161718)}),
-         profile_trailer::Status::wrong_type, 0x0102030405060708, 0x1112131415161718},
-        {"LengthOnly", stamped({}, {}, trailer(0, 0x8000000000000001)), profile_trailer::Status::ok, 0,
-         0x8000000000000001},
-        {"NoTrailerNoFields", Bytes(1024, 0xff), profile_trailer::Status::no_trailer, 0, 0},
-    }),
-    [](const ::testing::TestParamInfo<InspectCase>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(Images, Inspect, ::testing::ValuesIn(inspectCases()),
+                         [](const ::testing::TestParamInfo<InspectCase>& row) { return row.param.name; });
+
+// Signature fields that do not describe a signature that fits the image:
+// nothing tells which bytes to cut away, so every command that would cut
+// some refuses, with or without --unsign, and writes nothing.
+struct Attempt {
+  std::string name;
+  Op op;
+  bool unsign;
+};
+
+using DamagedParam = std::tuple<DamagedCase, Attempt, bool>; // in place?
+class DamagedSignature : public ::testing::TestWithParam<DamagedParam> {};
+
+TEST_P(DamagedSignature, IsRefusedAndNothingIsWritten) {
+  const auto& [c, attempt, inPlace] = GetParam();
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), c.image);
+  writeFile(dir.file("profile"), toBytes("p"));
+  Options options;
+  options.unsign = attempt.unsign;
+  options.out = inPlace ? "" : dir.file("out.dmg");
+
+  const Outcome outcome = run(attempt.op, dir.file("image.dmg"), dir.file("profile"), options);
+
+  EXPECT_EQ(outcome.failure, Failure::bad_signature) << outcome.message;
+  EXPECT_EQ(readFile(dir.file("image.dmg")), c.image);
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fields, DamagedSignature,
+                         ::testing::Combine(::testing::ValuesIn(damagedSignatures()),
+                                            ::testing::Values(Attempt{"Write", Op::write, false},
+                                                              Attempt{"WriteUnsign", Op::write, true},
+                                                              Attempt{"RemoveUnsign", Op::remove, true},
+                                                              Attempt{"Unsign", Op::unsign, false}),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<DamagedParam>& row) {
+                           return std::get<0>(row.param).name + "_" + std::get<1>(row.param).name +
+                                  (std::get<2>(row.param) ? "_InPlace" : "_ToOut");
+                         });
 
 // A profile one byte longer than the length field can hold is refused
 // before anything is copied. The file is sparse, so it costs no disk.
@@ -294,8 +418,7 @@ TEST(StampProfile, ProfileBeyondTheLengthFieldIsRefused) {
   const Bytes image = cat({pattern(100, 1), trailer()});
   writeFile(dir.file("image.dmg"), image);
   writeFile(dir.file("profile"), Bytes{});
-  ASSERT_EQ(truncate(dir.file("profile").c_str(), static_cast<off_t>(profile_stamp::MAX_PROFILE_LENGTH + 1)),
-            0);
+  ASSERT_EQ(truncate(dir.file("profile").c_str(), static_cast<off_t>(stamp::MAX_PROFILE_LENGTH + 1)), 0);
   for (const std::string& out : {std::string(), dir.file("out.dmg")}) {
     Options options;
     options.out = out;
@@ -437,7 +560,7 @@ TEST(StampProfile, UnreadableProfileLeavesNothingBehind) {
   ASSERT_EQ(mkdir(dir.file("profile").c_str(), 0755), 0);
   const int fd = open(dir.file("profile").c_str(), O_RDONLY); // read() fails with EISDIR
   ASSERT_GE(fd, 0);
-  const Outcome outcome = profile_stamp::stampProfile(dir.file("image.dmg"), fd, Options{});
+  const Outcome outcome = stamp::stampProfile(dir.file("image.dmg"), fd, Options{});
   close(fd);
   EXPECT_EQ(outcome.failure, Failure::profile_unreadable) << outcome.message;
   EXPECT_EQ(readFile(dir.file("image.dmg")), image);
@@ -465,11 +588,14 @@ TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
   const ConcurrentCase& c = GetParam();
   TempDir dir;
   writeFile(dir.file("image.dmg"), CONCURRENT_IMAGE);
+  // An hour old, so that any write meanwhile gives it a new modification
+  // time, however coarse the file system's clock.
+  const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.file("image.dmg").c_str(), anHourAgo, 0), 0);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   Outcome outcome;
-  std::thread stamping(
-      [&] { outcome = profile_stamp::stampProfile(dir.file("image.dmg"), fds[0], Options{}); });
+  std::thread stamping([&] { outcome = stamp::stampProfile(dir.file("image.dmg"), fds[0], Options{}); });
   // The temporary file appears once the image is open and its prefix copied;
   // the stamp then waits for the profile on the pipe.
   bool started = false;
@@ -499,6 +625,19 @@ INSTANTIATE_TEST_SUITE_P(Changes, ConcurrentChange,
                                 return ok;
                               },
                               cat({CONCURRENT_IMAGE, toBytes("x")})},
+                             // Same size, so only the modification time tells.
+                             {"OverwrittenAtTheSameSize",
+                              [](const TempDir& dir) {
+                                const int fd = open(dir.file("image.dmg").c_str(), O_WRONLY);
+                                const bool ok = fd >= 0 && ::pwrite(fd, "X", 1, 0) == 1;
+                                close(fd);
+                                return ok;
+                              },
+                              [] {
+                                Bytes after = CONCURRENT_IMAGE;
+                                after[0] = 'X';
+                                return after;
+                              }()},
                              {"ReplacedByAnotherFile",
                               [](const TempDir& dir) {
                                 writeFile(dir.file("other"), toBytes("another image"));

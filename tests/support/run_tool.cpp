@@ -25,7 +25,12 @@ bool switchTo(const Identity& identity) {
 // output is to be closed.
 [[noreturn]] void startChild(const char* bin, const std::vector<std::string>& args, const ChildSetup& setup,
                              int outFd, int errFd) {
-  if (outFd < 0) {
+  if (setup.standardOutput == StandardOutput::file) {
+    const int file = open(setup.stdoutPath.c_str(), O_WRONLY | O_APPEND);
+    if (file < 0 || dup2(file, STDOUT_FILENO) < 0) {
+      _exit(127);
+    }
+  } else if (outFd < 0) {
     close(STDOUT_FILENO);
   } else {
     dup2(outFd, STDOUT_FILENO);
@@ -137,6 +142,15 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         continue;
       }
       sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      if (i == 0 && setup.standardOutput == StandardOutput::readerExitsEarly &&
+          result.out.size() >= setup.readerBytes) {
+        // The reader has what it wanted and goes: the program's next write
+        // to the pipe finds nobody there.
+        result.out.resize(setup.readerBytes);
+        close(fds[0].fd);
+        fds[0].fd = -1;
+        --open;
+      }
     }
   }
   for (const pollfd& fd : fds) {
@@ -170,6 +184,126 @@ RunResult runTool(const std::vector<std::string>& args, const ChildSetup& setup)
 
 RunResult runStampTool(const std::vector<std::string>& args, const ChildSetup& setup) {
   return runNamedProgram("BRACKWELL_STAMP_BIN", args, setup);
+}
+
+BackgroundRun::BackgroundRun(const std::vector<std::string>& args) {
+  const char* bin = std::getenv("BRACKWELL_STAMP_BIN");
+  if (bin == nullptr) {
+    ADD_FAILURE() << "BRACKWELL_STAMP_BIN is not set; run through ctest";
+    return;
+  }
+  int in[2];
+  int out[2];
+  int err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], STDIN_FILENO);
+    ChildSetup setup;
+    setup.captureStderr = true;
+    // A signal ignored by whoever started the tests would stay ignored.
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
+      signal(s, SIG_DFL);
+    }
+    startChild(bin, args, setup, out[1], err[1]);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  fcntl(in_, F_SETFD, FD_CLOEXEC);
+  fcntl(out_, F_SETFD, FD_CLOEXEC);
+  fcntl(err_, F_SETFD, FD_CLOEXEC);
+}
+
+BackgroundRun::~BackgroundRun() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    finish();
+  }
+}
+
+bool BackgroundRun::input(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(in_, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+void BackgroundRun::closeInput() {
+  if (in_ >= 0) {
+    close(in_);
+    in_ = -1;
+  }
+}
+
+// Reads whatever the run has printed, waiting at most `timeoutMs` for the
+// first of it.
+void BackgroundRun::drain(int timeoutMs) {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* sinks[2] = {&result_.out, &result_.err};
+  if (poll(fds, 2, timeoutMs) <= 0) {
+    return;
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) {
+      continue;
+    }
+    char buffer[4096];
+    const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+    if (got > 0) {
+      sinks[i]->append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      close(fds[i].fd);
+      (i == 0 ? out_ : err_) = -1;
+    }
+  }
+}
+
+bool BackgroundRun::waitForError(const std::string& text, int seconds) {
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    if (result_.err.find(text) != std::string::npos) {
+      return true;
+    }
+    if (out_ < 0 && err_ < 0) {
+      return false;
+    }
+    drain(10);
+  }
+  return result_.err.find(text) != std::string::npos;
+}
+
+void BackgroundRun::kill(int signal) {
+  if (pid_ > 0) {
+    ::kill(pid_, signal);
+  }
+}
+
+RunResult BackgroundRun::finish() {
+  closeInput();
+  while (out_ >= 0 || err_ >= 0) {
+    drain(-1);
+  }
+  if (pid_ > 0) {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    result_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+  }
+  return result_;
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

@@ -30,9 +30,11 @@ constexpr Identity NOBODY{65534, 65534};
 
 // What the program's standard output is connected to.
 enum class StandardOutput {
-  captured,  // a pipe read into RunResult::out
-  closed,    // nothing: descriptor 1 is not open, so the program's own files may get it
-  readerGone // a pipe nobody reads any more (a pipeline whose reader exited)
+  captured,         // a pipe read into RunResult::out
+  closed,           // nothing: descriptor 1 is not open, so the program's own files may get it
+  readerGone,       // a pipe nobody reads any more (a pipeline whose reader exited)
+  readerExitsEarly, // a pipe whose reader stops after ChildSetup::readerBytes bytes and goes away
+  file              // ChildSetup::stdoutPath, opened for appending (a device such as /dev/full, or a file)
 };
 
 struct ChildSetup {
@@ -55,6 +57,8 @@ struct ChildSetup {
   // code 128 + 14), so that a run that blocks fails instead of hanging.
   unsigned timeoutSeconds = 0;
   StandardOutput standardOutput = StandardOutput::captured;
+  std::size_t readerBytes = 0; // with readerExitsEarly: what the reader takes (into RunResult::out)
+  std::string stdoutPath;      // with file
   // Start the program with SIGCHLD ignored, as a parent that never waits for
   // its children passes it on through exec.
   bool ignoreChildSignal = false;
@@ -75,6 +79,38 @@ RunResult runTool(const std::vector<std::string>& args, const ChildSetup& setup)
 
 // Runs the program named by BRACKWELL_STAMP_BIN (set by ctest to brackwell-stamp).
 RunResult runStampTool(const std::vector<std::string>& args, const ChildSetup& setup);
+
+// The program named by BRACKWELL_STAMP_BIN, started in the background with
+// its standard input on a pipe the test writes to, and standard output and
+// error on pipes the test reads: for runs that must be caught while they
+// wait, killed, or run beside another.
+class BackgroundRun {
+public:
+  explicit BackgroundRun(const std::vector<std::string>& args);
+  ~BackgroundRun(); // kills a run still going
+  BackgroundRun(const BackgroundRun&) = delete;
+  BackgroundRun& operator=(const BackgroundRun&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // Writes to the run's standard input; closeInput() ends it.
+  bool input(const std::string& bytes);
+  void closeInput();
+  // Waits up to `seconds` for standard error to contain `text`.
+  bool waitForError(const std::string& text, int seconds = 10);
+  void kill(int signal);
+  // Ends its input, waits for it to exit and returns what it printed.
+  RunResult finish();
+
+private:
+  void drain(int timeoutMs);
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  RunResult result_;
+};
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to);
 

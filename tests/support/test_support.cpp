@@ -117,6 +117,57 @@ Bytes imageWithProfile(const Bytes& data, const Bytes& profile) {
   return image;
 }
 
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+Bytes descriptor(std::size_t length) {
+  const auto bytes = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(length));
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail) {
+  return cat({data, profile, descriptor(profile.size()), tail});
+}
+
+namespace {
+
+void putBigEndian(Bytes& bytes, std::size_t at, std::uint64_t value, int size) {
+  for (int i = size - 1; i >= 0; --i, value >>= 8) {
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
+  }
+}
+
+} // namespace
+
+Bytes withSignatureFields(Bytes trailer, std::uint64_t offset, std::uint64_t length) {
+  putBigEndian(trailer, 296, offset, 8);
+  putBigEndian(trailer, 304, length, 8);
+  return trailer;
+}
+
+Bytes signatureBlob(std::size_t length) {
+  Bytes blob(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    blob[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  }
+  const Bytes magic = {0xfa, 0xde, 0x0c, 0xc0};
+  std::copy(magic.begin(), magic.end(), blob.begin());
+  putBigEndian(blob, 4, length, 4);
+  putBigEndian(blob, 8, 1, 4);
+  return blob;
+}
+
+Bytes signedImage(const Bytes& unsignedImage, const Bytes& blob) {
+  const Bytes front(unsignedImage.begin(), unsignedImage.end() - 512);
+  const Bytes trailer(unsignedImage.end() - 512, unsignedImage.end());
+  return cat({front, blob, withSignatureFields(trailer, front.size(), blob.size())});
+}
+
 std::vector<std::string> listDirectory(const std::string& path) {
   std::vector<std::string> names;
   if (DIR* dir = opendir(path.c_str())) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <iosfwd>
 #include <sstream>
 #include <string>
@@ -52,6 +53,23 @@ Bytes udifTrailer();
 // The end of a disk image that carries `profile`: `data`, the profile, its
 // descriptor and a trailer.
 Bytes imageWithProfile(const Bytes& data, const Bytes& profile);
+
+// Image builders, piece by piece.
+Bytes cat(std::initializer_list<Bytes> parts);
+// The 16 descriptor bytes for a profile of `length` bytes.
+Bytes descriptor(std::size_t length);
+// `data`, then `profile` and its descriptor, then `tail` (a trailer).
+Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail);
+// `trailer` with its code-signature fields (bytes 296 and 304, big-endian)
+// set to `offset` and `length`.
+Bytes withSignatureFields(Bytes trailer, std::uint64_t offset, std::uint64_t length);
+// A code-signature superblob of `length` bytes (at least 12): magic
+// fa de 0c c0, its length, a blob count, then filler.
+Bytes signatureBlob(std::size_t length);
+// What codesign makes of the image `unsignedImage` (ending in a trailer):
+// its bytes in front of the trailer, then `blob`, then the trailer with
+// fields pointing at the blob.
+Bytes signedImage(const Bytes& unsignedImage, const Bytes& blob);
 
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& path);

@@ -1,0 +1,120 @@
+// Putting a profile into a disk image, taking it out again, and taking an
+// image's code signature off: what to refuse and what to assemble.
+//
+// The layout is the one profile_trailer.h reads: the profile and its 16-byte
+// descriptor go right in front of the image's 512-byte "koly" trailer.
+// Everything in front of that insertion point, and the trailer itself, are
+// kept byte for byte, so removing the profile gives back the image exactly as
+// it was before it was stamped.
+//
+// A signed image (code_signature.h) is never changed behind its signature's
+// back: any change breaks the signature, and macOS reports a disk image whose
+// signature does not verify as damaged. So a signed image is only changed
+// when asked to be unsigned as well, and then the work is done on the image
+// as it was before signing (the bytes in front of the signature, followed by
+// the trailer with its signature fields zeroed). Signature fields that do not
+// describe a signature that fits the image are refused outright: nothing can
+// tell which bytes to cut away. Every image this module writes is unsigned.
+//
+// The image itself is never written to. The new image is assembled next to
+// its destination (fileio::AtomicFile), checked with the reader's own
+// `locate`, and renamed over the destination; or it is written to a stream
+// (standard output), for which nothing is created on disk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "fileio/copy.h"
+#include "profile/code_signature.h"
+#include "profile/profile_trailer.h"
+
+namespace stamp {
+
+using fileio::CopyLimit;
+using fileio::CopyMethod;
+
+// The descriptor stores the length in 32 bits.
+constexpr std::uint64_t MAX_PROFILE_LENGTH = 0xffffffffu;
+
+// Temporary files are `.<name>.stamp-XXXXXX` next to their destination.
+constexpr const char* TEMPORARY_TAG = "stamp";
+
+struct Inspection {
+  profile_trailer::Location location;       // what brackwell's reader finds
+  profile_trailer::CodeSignature signature; // read only when the trailer is there
+  // With a valid signature: what the reader would find once it is removed
+  // (a profile stamped before the image was signed lies there).
+  std::optional<profile_trailer::Location> beforeSignature;
+};
+
+// The reader's view of the open image `fd`, its code signature, and what
+// lies in front of that signature. Does not move the file offset.
+Inspection inspect(int fd);
+
+enum class Failure {
+  none,
+  image_unreadable,   // the image cannot be opened or examined
+  not_a_regular_file, // the image is a device, a directory, a FIFO...
+  no_trailer,         // the image does not end in a "koly" trailer
+  bad_signature,      // signature fields that do not describe a signature that fits the image
+  signed_image,       // the image is signed and unsigning was not asked for
+  not_signed,         // nothing to unsign
+  profile_present,    // a valid profile is there and replacing was not asked for
+  damaged_descriptor, // type and magic are there, but the length is impossible
+  profile_unreadable, // reading the profile failed
+  profile_too_long,   // more bytes than the 32-bit length can describe
+  no_profile,         // nothing to remove
+  output_is_image,    // the output names the image itself
+  output_unusable,    // the output path exists but is no regular file, or names a directory
+  write_failed,       // creating, writing, flushing or renaming the new image failed
+  image_changed       // the image changed while it was being read
+};
+
+struct Options {
+  std::string out;      // the new image's path; empty: the image itself (unless outFd)
+  int outFd = -1;       // >= 0: the new image is written to this stream instead of a file
+  bool replace = false; // swap an existing profile for the new one
+  bool unsign = false;  // take a code signature off first
+  CopyLimit copy = CopyLimit::cheapest;
+  // Told what the user should know while the run goes on: that it waits for
+  // another run on the same image, that it removed a leftover file.
+  std::function<void(const std::string&)> notice;
+};
+
+struct Outcome {
+  Failure failure = Failure::none;
+  std::string message; // why it failed (empty on success)
+  CopyMethod copy = CopyMethod::none;
+  std::uint64_t copiedBytes = 0;     // image bytes in front of the insertion point
+  std::uint64_t imageSize = 0;       // size of the new image
+  std::uint64_t profileOffset = 0;   // where the (new or removed) profile starts
+  std::uint64_t profileLength = 0;   // its length
+  bool replaced = false;             // an old profile was swapped out
+  std::uint64_t replacedLength = 0;  // the old profile's length
+  bool unsignedImage = false;        // a code signature was taken off
+  std::uint64_t signatureLength = 0; // its length
+  bool ok() const { return failure == Failure::none; }
+};
+
+// Stamps the bytes read from `profileFd` (to its end) into `image`: in front
+// of the trailer, or in place of the profile already there when
+// `options.replace` is set.
+Outcome stampProfile(const std::string& image, int profileFd, const Options& options);
+
+// Takes the profile and its descriptor out of `image` (`options.replace` is
+// ignored).
+Outcome removeProfile(const std::string& image, const Options& options);
+
+// Takes the code signature off `image`: the result is the image exactly as it
+// was before it was signed (`options.replace` and `options.unsign` are
+// ignored).
+Outcome removeSignature(const std::string& image, const Options& options);
+
+// Removes the temporary file of an operation under way, if there is one.
+// Async-signal-safe: meant for the handlers of signals that end the process.
+void discardPendingOutput();
+
+} // namespace stamp

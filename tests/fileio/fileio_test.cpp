@@ -1,0 +1,270 @@
+// The shared file code on its own: the cheapest copy into each kind of
+// stream, and the clean-up of temporary files that runs ended by SIGKILL
+// left behind, which must never touch a file another run still works on.
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+
+#include "fileio/atomic_file.h"
+#include "fileio/copy.h"
+#include "fileio/fd.h"
+#include "support/test_support.h"
+
+using fileio::CopyLimit;
+using fileio::CopyMethod;
+using testsupport::Bytes;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+Bytes pattern(std::size_t size) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 10));
+  }
+  return bytes;
+}
+
+// Everything that arrives on `fd` until its writer closes it.
+Bytes drain(int fd) {
+  Bytes all;
+  std::uint8_t buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      return all;
+    }
+    all.insert(all.end(), buffer, buffer + got);
+  }
+}
+
+// A stream the copy writes into, and what the test then reads out of it.
+struct Target {
+  int writeEnd = -1;
+  std::function<Bytes()> received; // after writeEnd is closed
+};
+
+struct StreamCase {
+  std::string name;
+  std::function<Target(const TempDir&, std::thread&)> open;
+  CopyMethod kernelMethod; // what the cheapest copy uses (Linux)
+  Bytes before;            // what the target held before the copy
+};
+
+void PrintTo(const StreamCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// Both ends of a pipe, with a reader draining it on `reader`.
+Target pipeTarget(std::thread& reader, bool nonBlocking) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  if (nonBlocking) {
+    fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+  }
+  auto got = std::make_shared<Bytes>();
+  reader = std::thread([fd = fds[0], got] {
+    *got = drain(fd);
+    close(fd);
+  });
+  return {fds[1], [got] { return *got; }};
+}
+
+const std::size_t FROM = 1000;                    // not at the file's start
+const std::size_t LENGTH = (3 << 20) + 12345;     // past the 1 MiB buffer, and past a pipe's 64 KiB
+const Bytes SOURCE = pattern(FROM + LENGTH + 77); // bytes after the range must not come along
+
+std::vector<StreamCase> streamCases() {
+  return {
+      {"Pipe",
+       [](const TempDir&, std::thread& reader) { return pipeTarget(reader, false); },
+       CopyMethod::splice,
+       {}},
+      // A writer that was left non-blocking by whoever started the run.
+      {"NonBlockingPipe",
+       [](const TempDir&, std::thread& reader) { return pipeTarget(reader, true); },
+       CopyMethod::splice,
+       {}},
+      {"Socket",
+       [](const TempDir&, std::thread& reader) {
+         int fds[2];
+         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+         auto got = std::make_shared<Bytes>();
+         reader = std::thread([fd = fds[0], got] {
+           *got = drain(fd);
+           close(fd);
+         });
+         return Target{fds[1], [got] { return *got; }};
+       },
+       CopyMethod::sendfile,
+       {}},
+      {"RegularFile",
+       [](const TempDir& dir, std::thread&) {
+         writeFile(dir.file("out"), Bytes{1, 2, 3});
+         const int fd = open(dir.file("out").c_str(), O_WRONLY);
+         lseek(fd, 3, SEEK_SET); // written at its current position
+         return Target{fd, [path = dir.file("out")] { return readFile(path); }};
+       },
+       CopyMethod::copy_file_range, Bytes{1, 2, 3}},
+      // copy_file_range refuses a file opened for appending; the buffer does not.
+      {"FileOpenedForAppending",
+       [](const TempDir& dir, std::thread&) {
+         writeFile(dir.file("out"), Bytes{9});
+         const int fd = open(dir.file("out").c_str(), O_WRONLY | O_APPEND);
+         return Target{fd, [path = dir.file("out")] { return readFile(path); }};
+       },
+       CopyMethod::stream, Bytes{9}},
+  };
+}
+
+class CopyToStream : public ::testing::TestWithParam<std::tuple<StreamCase, CopyLimit>> {};
+
+TEST_P(CopyToStream, DeliversExactlyTheRangeAtTheTargetsPosition) {
+  const auto& [c, limit] = GetParam();
+  TempDir dir;
+  writeFile(dir.file("source"), SOURCE);
+  const fileio::Fd source(open(dir.file("source").c_str(), O_RDONLY));
+  ASSERT_TRUE(source.valid());
+  std::thread reader;
+  Target target = c.open(dir, reader);
+  ASSERT_GE(target.writeEnd, 0);
+
+  const fileio::CopyResult result = fileio::copyToStream(source.get(), FROM, LENGTH, target.writeEnd, limit);
+  close(target.writeEnd);
+  if (reader.joinable()) {
+    reader.join();
+  }
+
+  EXPECT_TRUE(result.ok()) << "error " << result.error;
+  EXPECT_EQ(result.method, limit == CopyLimit::stream ? CopyMethod::stream : c.kernelMethod);
+  Bytes expected = c.before;
+  expected.insert(expected.end(), SOURCE.begin() + FROM, SOURCE.begin() + FROM + LENGTH);
+  EXPECT_TRUE(target.received() == expected) << "the bytes that arrived differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, CopyToStream,
+                         ::testing::Combine(::testing::ValuesIn(streamCases()),
+                                            ::testing::Values(CopyLimit::cheapest, CopyLimit::stream)),
+                         [](const ::testing::TestParamInfo<std::tuple<StreamCase, CopyLimit>>& row) {
+                           return std::get<0>(row.param).name +
+                                  (std::get<1>(row.param) == CopyLimit::stream ? "_Buffered" : "_Kernel");
+                         });
+
+// A source that ends before the range does is a read failure, never a
+// short copy passed off as complete.
+TEST(CopyToStream, SourceShorterThanTheRangeFails) {
+  TempDir dir;
+  writeFile(dir.file("source"), pattern(100));
+  writeFile(dir.file("out"), Bytes{});
+  const fileio::Fd source(open(dir.file("source").c_str(), O_RDONLY));
+  for (const CopyLimit limit : {CopyLimit::cheapest, CopyLimit::stream}) {
+    const fileio::Fd out(open(dir.file("out").c_str(), O_WRONLY | O_TRUNC));
+    const fileio::CopyResult result = fileio::copyToStream(source.get(), 50, 100, out.get(), limit);
+    EXPECT_EQ(result.failed, fileio::CopyResult::Failed::reading);
+    EXPECT_EQ(result.error, 0) << "the end of the file, not an error";
+  }
+}
+
+// What removeLeftovers() does with each name in a directory.
+struct LeftoverCase {
+  std::string name;
+  std::function<void(const std::string& path)> make;
+  bool removed;
+};
+
+void PrintTo(const LeftoverCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+void regularFile(const std::string& path) {
+  writeFile(path, Bytes{1});
+}
+
+class Leftovers : public ::testing::TestWithParam<LeftoverCase> {};
+
+TEST_P(Leftovers, OnlyUnlockedTemporaryFilesGo) {
+  const LeftoverCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.file(c.name);
+  c.make(path);
+
+  // A file another run still assembles is locked by it: here, by a
+  // descriptor of this test's own, which the clean-up cannot lock either.
+  fileio::Fd held;
+  if (c.name.find("Held") != std::string::npos) {
+    held.reset(open(path.c_str(), O_RDONLY));
+    ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  }
+
+  const std::vector<std::string> removed = fileio::removeLeftovers(dir.path(), "stamp");
+
+  EXPECT_EQ(removed, c.removed ? std::vector<std::string>{path} : std::vector<std::string>{});
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st) != 0, c.removed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Leftovers,
+    ::testing::ValuesIn(std::vector<LeftoverCase>{
+        {".image.dmg.stamp-Ab12Cd", regularFile, true},
+        {".a.stamp-000000", regularFile, true},
+        {".Held.dmg.stamp-Ab12Cd", regularFile, false},
+        {".image.dmg.stamp-Ab12C", regularFile, false},   // five characters: not mkstemp's
+        {".image.dmg.stamp-Ab12Cd7", regularFile, false}, // seven
+        {".image.dmg.stamp-Ab1-Cd", regularFile, false},
+        {"image.dmg.stamp-Ab12Cd", regularFile, false},  // no leading dot
+        {"..stamp-Ab12Cd", regularFile, false},          // no name in front
+        {".image.dmg.other-Ab12Cd", regularFile, false}, // another tool's tag
+        {".image.dmg.stamp-Ab12Cd.keep", regularFile, false},
+        {".link.dmg.stamp-Ab12Cd",
+         [](const std::string& path) { ASSERT_EQ(symlink("/etc/passwd", path.c_str()), 0); }, false},
+        {".dir.dmg.stamp-Ab12Cd", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); },
+         false},
+        {".fifo.dmg.stamp-Ab12Cd", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         false},
+    }),
+    [](const ::testing::TestParamInfo<LeftoverCase>& row) {
+      std::string name;
+      for (const char c : row.param.name) {
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      }
+      return name;
+    });
+
+// The file being assembled: locked while it exists, so that another run's
+// clean-up leaves it alone; removed unless committed; renamed over its
+// destination when it is.
+TEST(AtomicFile, IsLockedWhileAssembledAndGoneUnlessCommitted) {
+  TempDir dir;
+  std::string temporary;
+  {
+    fileio::AtomicFile file(dir.file("image.dmg"), "stamp");
+    std::string error;
+    ASSERT_TRUE(file.create(error)) << error;
+    temporary = file.path();
+    EXPECT_EQ(temporary.rfind(dir.file(".image.dmg.stamp-"), 0), 0u) << temporary;
+    EXPECT_TRUE(fileio::removeLeftovers(dir.path(), "stamp").empty());
+    EXPECT_EQ(access(temporary.c_str(), F_OK), 0);
+  }
+  EXPECT_NE(access(temporary.c_str(), F_OK), 0) << "an uncommitted file must go";
+
+  fileio::AtomicFile file(dir.file("image.dmg"), "stamp");
+  std::string error;
+  ASSERT_TRUE(file.create(error)) << error;
+  ASSERT_EQ(write(file.fd(), "new", 3), 3);
+  ASSERT_TRUE(file.flush());
+  EXPECT_TRUE(fileio::removeLeftovers(dir.path(), "stamp").empty()) << "flushed, but still at work";
+  ASSERT_TRUE(file.commit());
+  EXPECT_EQ(readFile(dir.file("image.dmg")), testsupport::toBytes("new"));
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
+}
+
+} // namespace
