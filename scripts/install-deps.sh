@@ -11,7 +11,7 @@ packages=(
   mandoc groff-base # the manual page's lint check
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
-  dpkg-dev # dpkg-shlibdeps: the Debian package's dependencies (the package preset)
+  dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
 # well; nothing else does.
