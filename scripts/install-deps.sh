@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
-# any is missing. Safe to run again: it does nothing when all are present.
+# any is missing: the one package list, which CI (.ci/run), scripts/demo.sh
+# and scripts/test.sh all use. Safe to run again: it does nothing when all
+# are present.
 set -euo pipefail
 
 packages=(
-  cmake g++ clang clang-format
+  cmake make g++ clang clang-format # make: CMake's default generator needs it, and cmake only recommends it
   libc++-14-dev libc++abi-14-dev # the libc++ build, our stand-in for macOS's toolchain
   googletest libgtest-dev
   libtinyxml2-dev
