@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <iostream>
 #include <stdexcept>
@@ -19,29 +18,6 @@ SilencedCout::SilencedCout() : saved_(std::cout.rdbuf(&buffer_)) {}
 
 SilencedCout::~SilencedCout() {
   std::cout.rdbuf(saved_);
-}
-
-ScratchDir::ScratchDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brackwell-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-  }
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  if (DIR* dir = opendir(path_.c_str())) {
-    while (const dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") {
-        unlink(file(name).c_str());
-      }
-    }
-    closedir(dir);
-  }
-  rmdir(path_.c_str());
 }
 
 std::vector<testsupport::Attached> attachedImages(int count) {

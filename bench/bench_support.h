@@ -43,20 +43,6 @@ private:
   std::streambuf* saved_;
 };
 
-// A fresh directory under $TMPDIR (or /tmp), removed with the files in it
-// when the object goes away.
-class ScratchDir {
-public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-  std::string path_;
-};
-
 // `count` attached images as a developer's machine shows them: installers in
 // Downloads, images opened from a translocated temporary folder (listed under
 // /var, found under /private/var), and images with two file systems.

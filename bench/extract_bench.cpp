@@ -21,6 +21,7 @@
 #include "bench_support.h"
 #include "profile/profile_trailer.h"
 #include "registry.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ public:
   }
 
 private:
-  benchsupport::ScratchDir dir_;
+  testsupport::TempDir dir_{"brackwell-bench"};
   std::map<std::pair<std::uint64_t, std::uint32_t>, std::string> paths_;
 };
 

@@ -41,8 +41,4 @@ std::string checkPackagePath(std::string_view path);
 // layout read straight from the bytes.
 std::string checkProfile(std::string_view image, const std::string& scratch);
 
-// `text` with every byte outside printable ASCII written as \xNN, for fault
-// messages that must survive a terminal.
-std::string visible(std::string_view text);
-
 } // namespace fuzzcheck

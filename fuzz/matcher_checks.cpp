@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <set>
@@ -13,46 +12,14 @@
 
 namespace fuzzcheck {
 
-std::string visible(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7f && c != '\\') {
-      out += c;
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 namespace {
 
-std::string describe(std::string_view text, const std::optional<Groups>& groups) {
-  if (!groups) {
-    return "no match";
-  }
-  return "'" + visible(text.substr(groups->firstPos, groups->firstLen)) + "' at " +
-         std::to_string(groups->firstPos) + " and '" +
-         visible(text.substr(groups->secondPos, groups->secondLen)) + "' at " +
-         std::to_string(groups->secondPos);
-}
+using testsupport::groupsIn;
+using testsupport::TwoGroups;
+using testsupport::visible;
 
-// The offsets of two views that must lie inside `text`; nothing when either
-// points outside it (a fault of its own).
-std::optional<Groups> offsetsIn(std::string_view text, std::string_view first, std::string_view second) {
-  const std::less<const char*> before;
-  const char* begin = text.data();
-  const char* end = text.data() + text.size();
-  for (const std::string_view group : {first, second}) {
-    if (before(group.data(), begin) || before(end, group.data() + group.size())) {
-      return std::nullopt;
-    }
-  }
-  return Groups{static_cast<std::size_t>(first.data() - begin), first.size(),
-                static_cast<std::size_t>(second.data() - begin), second.size()};
+std::string describe(std::string_view text, const std::optional<TwoGroups>& groups) {
+  return testsupport::describe(text, groups, "first group", "second group");
 }
 
 // The pattern engine's \s in the "C" locale.
@@ -88,10 +55,10 @@ bool isListingGroup(std::string_view text) {
 
 // A reported match must be one the pattern allows, whatever the line's length:
 // white space, key, white space, colon, white space, value, white space.
-std::string checkListingLineShape(std::string_view line, std::optional<Groups>& groups) {
+std::string checkListingLineShape(std::string_view line, std::optional<TwoGroups>& groups) {
   const std::optional<ListingLine> matched = matchListingLine(line);
   if (matched) {
-    groups = offsetsIn(line, matched->key, matched->value);
+    groups = groupsIn(line, matched->key, matched->value);
     if (!groups) {
       return "listing line '" + visible(line) + "': a group points outside the line";
     }
@@ -115,12 +82,12 @@ std::string checkListingLineShape(std::string_view line, std::optional<Groups>& 
 } // namespace
 
 std::string checkListingLine(std::string_view line) {
-  std::optional<Groups> groups;
+  std::optional<TwoGroups> groups;
   const std::string fault = checkListingLineShape(line, groups);
   if (!fault.empty() || line.size() >= REGEX_ORACLE_LIMIT) {
     return fault;
   }
-  const std::optional<Groups> expected = listingLineByRegex(line);
+  const std::optional<TwoGroups> expected = listingLineByRegex(line);
   if (!(groups == expected)) {
     return "listing line '" + visible(line) + "': matcher gives " + describe(line, groups) +
            ", std::regex gives " + describe(line, expected);
@@ -136,7 +103,7 @@ std::string checkListing(std::string_view listing) {
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
     const std::string_view line = rest.substr(0, end);
-    std::optional<Groups> groups;
+    std::optional<TwoGroups> groups;
     const std::string fault = checkListingLineShape(line, groups);
     if (!fault.empty()) {
       return fault;
@@ -166,9 +133,9 @@ std::string checkListing(std::string_view listing) {
 
 std::string checkPackagePath(std::string_view path) {
   const std::optional<PackagePath> matched = matchPackagePath(path);
-  std::optional<Groups> groups;
+  std::optional<TwoGroups> groups;
   if (matched) {
-    groups = offsetsIn(path, matched->volume, matched->package);
+    groups = groupsIn(path, matched->volume, matched->package);
     if (!groups) {
       return "package path '" + visible(path) + "': a group points outside the path";
     }
@@ -193,7 +160,7 @@ std::string checkPackagePath(std::string_view path) {
     }
   }
   if (path.size() < REGEX_ORACLE_LIMIT) {
-    const std::optional<Groups> expected = packagePathByRegex(path);
+    const std::optional<TwoGroups> expected = packagePathByRegex(path);
     if (!(groups == expected)) {
       return "package path '" + visible(path) + "': matcher gives " + describe(path, groups) +
              ", std::regex gives " + describe(path, expected);

@@ -6,8 +6,11 @@
 
 #include "checks.h"
 #include "inventory/image_info.h"
+#include "support/two_groups.h"
 
 namespace fuzzcheck {
+
+using testsupport::visible;
 
 namespace {
 

@@ -11,8 +11,11 @@
 
 #include "checks.h"
 #include "profile/profile_trailer.h"
+#include "support/two_groups.h"
 
 namespace fuzzcheck {
+
+using testsupport::visible;
 
 namespace {
 

@@ -2,18 +2,14 @@
 // printing garbage, nothing or a 100 MB property list; the image file cut
 // short, past 4 GiB, a directory, unreadable or a FIFO; the output path a
 // directory, read-only, a full device or file system, or a dangling symbolic
-// link; standard output closed or without a reader. Each row pins the exact
-// output and exit status of the real binary and what became of the output
-// path: a run that fails never reports success, and one that fails before
-// writing leaves an existing output file alone.
+// link; standard output closed or without a reader. Each row is a scene
+// (tests/support/scene.h) that states its setup, the whole standard output of
+// the real binary, its exit status and what became of the output path: a run
+// that fails never reports success, and one that fails before writing leaves
+// an existing output file alone.
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
-#include <iostream>
-#include <optional>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -21,73 +17,22 @@
 #include <utility>
 #include <vector>
 
-#include "support/listings.h"
-#include "support/run_tool.h"
-#include "support/test_support.h"
+#include "support/scene.h"
 
 using testsupport::Attached;
 using testsupport::Bytes;
-using testsupport::ChildSetup;
+using testsupport::OutputFile;
+using testsupport::PKG;
 using testsupport::plistListing;
+using testsupport::PROFILE;
 using testsupport::readFile;
-using testsupport::replaceAll;
-using testsupport::RunResult;
-using testsupport::TempDir;
+using testsupport::Scene;
+using testsupport::Stage;
+using testsupport::StandardOutput;
 using testsupport::textListing;
-using testsupport::toBytes;
 using testsupport::writeFile;
 
 namespace {
-
-const Bytes PROFILE = toBytes(std::string("customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n", 34));
-const std::string OLD_OUTPUT = "previous contents\n";
-const std::string PKG = "/Volumes/Setup/Install.pkg";
-
-// What a row's run works on. The arrangement of a row starts from a single
-// attached image, {DIR}/Setup.dmg carrying PROFILE, mounted at /Volumes/Setup
-// and listed with itself as alias, and an output file {OUT} holding
-// OLD_OUTPUT; it then breaks one thing.
-struct Scene {
-  const TempDir& dir;
-  std::vector<Attached> images;
-  std::optional<std::string> info = {};  // the text listing printed instead of textListing(images)
-  std::optional<std::string> plist = {}; // the property list printed instead of plistListing(images)
-  std::optional<std::string> echo = {};  // what the run captures of the property list, when not all of it
-  std::vector<std::pair<std::string, std::string>> env = {}; // more stand-in settings
-  std::string output = "{OUT}";
-  bool unprivileged = false; // as root, run the tool as NOBODY so that permissions count
-  rlim_t maxFileSize = 0;    // see ChildSetup
-  testsupport::StandardOutput standardOutput = testsupport::StandardOutput::captured;
-  bool ignoreChildSignal = false; // see ChildSetup
-
-  std::string file(const std::string& name) const { return dir.file(name); }
-};
-
-struct Fault {
-  std::string name;
-  std::function<void(Scene&)> arrange;
-  std::string expected; // standard output; {DIR}, {OUT}, {ECHO}: the echoed property list
-  int exitCode;
-  bool profileWritten; // {OUT} holds PROFILE; otherwise it still holds OLD_OUTPUT
-  std::function<void(const Scene&)> verify = nullptr; // what else must hold afterwards
-};
-
-const std::string HEAD = "PACKAGE PATH: '/Volumes/Setup/Install.pkg'\nVOLUME PATH: '/Volumes/Setup'\n";
-const std::string ECHOED = HEAD + "{ECHO}";
-const std::string ONE_IMAGE = "Parsing next image info \nmount-point: '/Volumes/Setup'\n"
-                              "Loaded 1 image infos from plist\nSearching images...\n";
-const std::string UNPARSABLE = "Error: plist: cannot parse XML, invalid format?\n"
-                               "Error: unable to get images information from hdiutils plist output.";
-
-// The run up to the reader, for an image listed as `listed` and read at `read`.
-std::string reaching(const std::string& listed, const std::string& read) {
-  return ECHOED + ONE_IMAGE + "Checking image-path: " + listed + "\nFound matching mount-point\n" +
-         "Going to extract profile from '" + read + "' mounted at: '/Volumes/Setup'\n" +
-         "Extracting profile from DMG at '" + read + "'\n";
-}
-
-const std::string SETUP_READ = reaching("{DIR}/Setup.dmg", "{DIR}/Setup.dmg");
-const std::string NOT_EXTRACTED = "'koly' block not found\nCan't extract profile from DMG.\n";
 
 // A listing cut at half its length, as a utility that dies mid-way leaves it.
 std::string firstHalf(const std::string& text) {
@@ -96,10 +41,10 @@ std::string firstHalf(const std::string& text) {
 
 // Makes the scene's directory reachable by NOBODY and `names` in it writable
 // by everyone, so that only the permission a row takes away stands in the way.
-void openUp(const Scene& scene, const std::vector<std::string>& names) {
-  chmod(scene.dir.path().c_str(), 0755);
+void openUp(const Stage& stage, const std::vector<std::string>& names) {
+  chmod(stage.dir.path().c_str(), 0755);
   for (const std::string& name : names) {
-    chmod(scene.file(name).c_str(), 0666);
+    chmod(stage.file(name).c_str(), 0666);
   }
 }
 
@@ -134,316 +79,546 @@ std::string hugePlist(const std::vector<Attached>& images) {
   return plist;
 }
 
-std::vector<Fault> faults() {
+// A PNG header and more binary bytes, zero bytes among them.
+const char BINARY_GARBAGE[] = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x01\0\n\xff\xfe\0garbage\n";
+
+// Unless a scene says otherwise: Setup.dmg (carrying PROFILE) is attached
+// at /Volumes/Setup and listed with itself as alias, {OUT} holds OLD_OUTPUT,
+// and the run is `brackwell /Volumes/Setup/Install.pkg {OUT}`.
+std::vector<Scene> faults() {
   return {
       // The utility killed by a signal. Debian's /bin/sh reports a child
       // killed by signal N as its own exit status 128 + N, which the run shows
       // raw (137 << 8); a shell that runs the utility in place (bash, macOS's
       // /bin/sh) passes the signal itself on.
-      {"TextListingUtilityKilled",
-       [](Scene& s) {
-         s.info = firstHalf(textListing(s.images));
-         s.env = {{"BRACKWELL_STANDIN_INFO_SIGNAL", "KILL"}};
-       },
-       HEAD + "Error, hdiutil command failed, with code: 35072\n", 1, false},
-      {"TextListingUtilityAndShellKilled",
-       [](Scene& s) {
-         s.info = firstHalf(textListing(s.images));
-         s.env = {{"BRACKWELL_STANDIN_INFO_SIGNAL", "KILL"}, {"BRACKWELL_STANDIN_SIGNAL_SHELL", "1"}};
-       },
-       HEAD + "Error, hdiutil command failed, with code: 9\n", 1, false},
-      {"PlistUtilityTerminatedAfterPrintingAll",
-       [](Scene& s) {
-         s.env = {{"BRACKWELL_STANDIN_PLIST_SIGNAL", "TERM"}};
-       },
-       HEAD + "Error, hdiutil (plist) command failed, with code: 36608\n", 1, false},
-
+      Scene("TextListingUtilityKilled")
+          .arrange([](Stage& s) { s.info = firstHalf(textListing(s.images)); })
+          .env("BRACKWELL_STANDIN_INFO_SIGNAL", "KILL")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "Error, hdiutil command failed, with code: 35072\n")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("TextListingUtilityAndShellKilled")
+          .arrange([](Stage& s) { s.info = firstHalf(textListing(s.images)); })
+          .env("BRACKWELL_STANDIN_INFO_SIGNAL", "KILL")
+          .env("BRACKWELL_STANDIN_SIGNAL_SHELL", "1")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "Error, hdiutil command failed, with code: 9\n")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("PlistUtilityTerminatedAfterPrintingAll")
+          .env("BRACKWELL_STANDIN_PLIST_SIGNAL", "TERM")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "Error, hdiutil (plist) command failed, with code: 36608\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // Exiting non-zero after printing half a listing: the status wins over
       // whatever was printed.
-      {"TextListingHalfPrintedThenExit1",
-       [](Scene& s) {
-         s.info = firstHalf(textListing(s.images));
-         s.env = {{"BRACKWELL_STANDIN_INFO_STATUS", "1"}};
-       },
-       HEAD + "Error, hdiutil command failed, with code: 256\n", 1, false},
-      {"PlistHalfPrintedThenExit3",
-       [](Scene& s) {
-         s.plist = firstHalf(plistListing(s.images));
-         s.env = {{"BRACKWELL_STANDIN_PLIST_STATUS", "3"}};
-       },
-       HEAD + "Error, hdiutil (plist) command failed, with code: 768\n", 1, false},
-
+      Scene("TextListingHalfPrintedThenExit1")
+          .arrange([](Stage& s) { s.info = firstHalf(textListing(s.images)); })
+          .env("BRACKWELL_STANDIN_INFO_STATUS", "1")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "Error, hdiutil command failed, with code: 256\n")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("PlistHalfPrintedThenExit3")
+          .arrange([](Stage& s) { s.plist = firstHalf(plistListing(s.images)); })
+          .env("BRACKWELL_STANDIN_PLIST_STATUS", "3")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "Error, hdiutil (plist) command failed, with code: 768\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // Cut short but exiting 0: what is missing is not guessed.
-      {"PlistCutShortExit0", [](Scene& s) { s.plist = firstHalf(plistListing(s.images)); },
-       ECHOED + UNPARSABLE, 1, false},
-      {"TextListingCutBeforeAlias",
-       [](Scene& s) {
-         s.images = {{s.file("var/Setup.dmg"), s.file("Setup.dmg"), {"/Volumes/Setup"}}};
-         const std::string info = textListing(s.images);
-         s.info = info.substr(0, info.find("image-alias"));
-       },
-       ECHOED + ONE_IMAGE +
-           "Checking image-path: {DIR}/var/Setup.dmg\nFound matching mount-point\n"
-           "Invalid image path, skipping to next image\n"
-           "No suitable image (DMG) found, profile is not extracted\n",
-       1, false},
-
+      Scene("PlistCutShortExit0")
+          .arrange([](Stage& s) { s.plist = firstHalf(plistListing(s.images)); })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Error: plist: cannot parse XML, invalid format?\n"
+                  "Error: unable to get images information from hdiutils plist output.")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("TextListingCutBeforeAlias")
+          .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
+          .arrange([](Stage& s) {
+            const std::string info = textListing(s.images);
+            s.info = info.substr(0, info.find("image-alias"));
+          })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/var/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Invalid image path, skipping to next image\n"
+                  "No suitable image (DMG) found, profile is not extracted\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // Binary garbage. The capture keeps each line up to its first zero
       // byte: "\x89PNG\r\n" and "\x1a\n" survive, the rest of the header
       // starts with a zero byte and its line is lost.
-      {"PlistBinaryGarbage",
-       [](Scene& s) {
-         static const char garbage[] = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x01\0\n\xff\xfe\0garbage\n";
-         s.plist = std::string(garbage, sizeof garbage - 1);
-         s.echo = "\x89PNG\r\n\x1a\n\xff\xfe";
-       },
-       ECHOED + UNPARSABLE, 1, false},
-      {"TextListingBinaryGarbageIsPassedOver",
-       [](Scene& s) {
-         std::mt19937 random(20240611);
-         std::string garbage(64 << 10, '\0');
-         for (char& c : garbage) {
-           c = static_cast<char>(random() & 0xff);
-         }
-         s.info = garbage;
-       },
-       SETUP_READ + "Profile extracted to: {OUT}\n", 0, true},
-
+      Scene("PlistBinaryGarbage")
+          .propertyList(std::string(BINARY_GARBAGE, sizeof BINARY_GARBAGE - 1))
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Error: plist: cannot parse XML, invalid format?\n"
+                  "Error: unable to get images information from hdiutils plist output.")
+          // The capture keeps each line up to its first zero byte.
+          .echoing("\x89PNG\r\n\x1a\n\xff\xfe")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("TextListingBinaryGarbageIsPassedOver")
+          .arrange([](Stage& s) {
+            std::mt19937 random(20240611);
+            std::string garbage(64 << 10, '\0');
+            for (char& c : garbage) {
+              c = static_cast<char>(random() & 0xff);
+            }
+            s.info = garbage;
+          })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: {OUT}\n")
+          .exits(0)
+          .output(OutputFile::profile),
       // A 100 MB property list is read whole: the image after the padding is
       // found and read.
-      {"Plist100MB", [](Scene& s) { s.plist = hugePlist(s.images); },
-       SETUP_READ + "Profile extracted to: {OUT}\n", 0, true},
-
+      Scene("Plist100MB")
+          .arrange([](Stage& s) { s.plist = hugePlist(s.images); })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: {OUT}\n")
+          .exits(0)
+          .output(OutputFile::profile),
       // Printing nothing.
-      {"PlistPrintsNothing", [](Scene& s) { s.plist = ""; }, ECHOED + UNPARSABLE, 1, false},
-      {"TextListingPrintsNothingSoNoAlias",
-       [](Scene& s) {
-         s.images = {{s.file("var/Setup.dmg"), s.file("Setup.dmg"), {"/Volumes/Setup"}}};
-         s.info = "";
-       },
-       ECHOED + ONE_IMAGE +
-           "Checking image-path: {DIR}/var/Setup.dmg\nFound matching mount-point\n"
-           "Invalid image path, skipping to next image\n"
-           "No suitable image (DMG) found, profile is not extracted\n",
-       1, false},
-
+      Scene("PlistPrintsNothing")
+          .propertyList("")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Error: plist: cannot parse XML, invalid format?\n"
+                  "Error: unable to get images information from hdiutils plist output.")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("TextListingPrintsNothingSoNoAlias")
+          .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
+          .textListing("")
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/var/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Invalid image path, skipping to next image\n"
+                  "No suitable image (DMG) found, profile is not extracted\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // The image file.
-      {"ImageTruncated",
-       [](Scene& s) {
-         Bytes image = readFile(s.file("Setup.dmg"));
-         image.resize(image.size() - 300); // inside the trailer
-         writeFile(s.file("Setup.dmg"), image);
-       },
-       SETUP_READ + NOT_EXTRACTED, 1, false},
-      {"ImageEmpty", [](Scene& s) { writeFile(s.file("Setup.dmg"), Bytes()); }, SETUP_READ + NOT_EXTRACTED, 1,
-       false},
+      Scene("ImageTruncated")
+          .arrange([](Stage& s) {
+            Bytes image = readFile(s.file("Setup.dmg"));
+            image.resize(image.size() - 300); // inside the trailer
+            writeFile(s.file("Setup.dmg"), image);
+          })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "'koly' block not found\n"
+                  "Can't extract profile from DMG.\n")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("ImageEmpty")
+          .arrange([](Stage& s) { writeFile(s.file("Setup.dmg"), Bytes()); })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "'koly' block not found\n"
+                  "Can't extract profile from DMG.\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // Offsets past 4 GiB: the profile sits at the end of a sparse 5 GiB
       // image, of which only the end is read.
-      {"ImageLargerThan4GiB",
-       [](Scene& s) {
-         const Bytes end = testsupport::imageWithProfile({}, PROFILE);
-         const int fd = open(s.file("Setup.dmg").c_str(), O_WRONLY | O_TRUNC);
-         ASSERT_EQ(pwrite(fd, end.data(), end.size(), off_t{5} << 30), static_cast<ssize_t>(end.size()));
-         close(fd);
-       },
-       SETUP_READ + "Profile extracted to: {OUT}\n", 0, true},
-      {"ImageIsDirectoryReachedThroughAlias",
-       [](Scene& s) {
-         mkdir(s.file("Dir.dmg").c_str(), 0755);
-         s.images = {{s.file("var/Setup.dmg"), s.file("Dir.dmg"), {"/Volumes/Setup"}}};
-       },
-       reaching("{DIR}/var/Setup.dmg", "{DIR}/Dir.dmg") + NOT_EXTRACTED, 1, false},
-      {"ImagePathIsDirectoryAliasIsRead",
-       [](Scene& s) {
-         mkdir(s.file("Dir.dmg").c_str(), 0755);
-         s.images = {{s.file("Dir.dmg"), s.file("Setup.dmg"), {"/Volumes/Setup"}}};
-       },
-       reaching("{DIR}/Dir.dmg", "{DIR}/Setup.dmg") + "Profile extracted to: {OUT}\n", 0, true},
-      {"ImageUnreadable",
-       [](Scene& s) {
-         openUp(s, {"profile.out", "calls.log"});
-         chmod(s.file("Setup.dmg").c_str(), 0);
-         s.unprivileged = true;
-       },
-       SETUP_READ + NOT_EXTRACTED, 1, false},
+      Scene("ImageLargerThan4GiB")
+          .arrange([](Stage& s) {
+            const Bytes end = testsupport::imageWithProfile({}, PROFILE);
+            const int fd = open(s.file("Setup.dmg").c_str(), O_WRONLY | O_TRUNC);
+            ASSERT_EQ(pwrite(fd, end.data(), end.size(), off_t{5} << 30), static_cast<ssize_t>(end.size()));
+            close(fd);
+          })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: {OUT}\n")
+          .exits(0)
+          .output(OutputFile::profile),
+      Scene("ImageIsDirectoryReachedThroughAlias")
+          .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Dir.dmg", {"/Volumes/Setup"}}})
+          .arrange([](Stage& s) { mkdir(s.file("Dir.dmg").c_str(), 0755); })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/var/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Dir.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Dir.dmg'\n"
+                  "'koly' block not found\n"
+                  "Can't extract profile from DMG.\n")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("ImagePathIsDirectoryAliasIsRead")
+          .attached({{"{DIR}/Dir.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
+          .arrange([](Stage& s) { mkdir(s.file("Dir.dmg").c_str(), 0755); })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Dir.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: {OUT}\n")
+          .exits(0)
+          .output(OutputFile::profile),
+      Scene("ImageUnreadable")
+          .arrange([](Stage& s) {
+            openUp(s, {"profile.out", "calls.log"});
+            chmod(s.file("Setup.dmg").c_str(), 0);
+          })
+          .unprivileged()
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "'koly' block not found\n"
+                  "Can't extract profile from DMG.\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // A FIFO is not a regular file, so only an alias leads to it; opened
       // without waiting for a writer, it has no end to find a trailer at.
-      {"ImageIsFifoReachedThroughAlias",
-       [](Scene& s) {
-         mkfifo(s.file("Setup.fifo").c_str(), 0644);
-         s.images = {{s.file("var/Setup.dmg"), s.file("Setup.fifo"), {"/Volumes/Setup"}}};
-       },
-       reaching("{DIR}/var/Setup.dmg", "{DIR}/Setup.fifo") + NOT_EXTRACTED, 1, false},
-
+      Scene("ImageIsFifoReachedThroughAlias")
+          .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.fifo", {"/Volumes/Setup"}}})
+          .arrange([](Stage& s) { mkfifo(s.file("Setup.fifo").c_str(), 0644); })
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/var/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.fifo' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.fifo'\n"
+                  "'koly' block not found\n"
+                  "Can't extract profile from DMG.\n")
+          .exits(1)
+          .output(OutputFile::untouched),
       // The output path.
-      {"OutputIsDirectory",
-       [](Scene& s) {
-         mkdir(s.file("out").c_str(), 0755);
-         s.output = "{DIR}/out";
-       },
-       SETUP_READ + "Error writing output file\n", 1, false,
-       [](const Scene& s) { EXPECT_TRUE(isDirectory(s.file("out"))); }},
-      {"OutputReadOnly",
-       [](Scene& s) {
-         openUp(s, {"calls.log"});
-         chmod(s.file("profile.out").c_str(), 0444);
-         s.unprivileged = true;
-       },
-       SETUP_READ + "Error writing output file\n", 1, false},
-      {"OutputInReadOnlyDirectory",
-       [](Scene& s) {
-         openUp(s, {"calls.log"});
-         mkdir(s.file("locked").c_str(), 0555);
-         s.output = "{DIR}/locked/profile.out";
-         s.unprivileged = true;
-       },
-       SETUP_READ + "Error writing output file\n", 1, false,
-       [](const Scene& s) { EXPECT_FALSE(exists(s.file("locked/profile.out"))); }},
+      Scene("OutputIsDirectory")
+          .arrange([](Stage& s) { mkdir(s.file("out").c_str(), 0755); })
+          .args({PKG, "{DIR}/out"})
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Error writing output file\n")
+          .exits(1)
+          .output(OutputFile::untouched)
+          .verify([](const Stage& s) { EXPECT_TRUE(isDirectory(s.file("out"))); }),
+      Scene("OutputReadOnly")
+          .arrange([](Stage& s) {
+            openUp(s, {"calls.log"});
+            chmod(s.file("profile.out").c_str(), 0444);
+          })
+          .unprivileged()
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Error writing output file\n")
+          .exits(1)
+          .output(OutputFile::untouched),
+      Scene("OutputInReadOnlyDirectory")
+          .arrange([](Stage& s) {
+            openUp(s, {"calls.log"});
+            mkdir(s.file("locked").c_str(), 0555);
+          })
+          .unprivileged()
+          .args({PKG, "{DIR}/locked/profile.out"})
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Error writing output file\n")
+          .exits(1)
+          .output(OutputFile::untouched)
+          .verify([](const Stage& s) { EXPECT_FALSE(exists(s.file("locked/profile.out"))); }),
       // A full device takes no byte (e2e_test's OutputDeviceFull); an empty
       // profile asks it for none, so that run does succeed.
-      {"EmptyProfileToFullDevice",
-       [](Scene& s) {
-         writeFile(s.file("Setup.dmg"), testsupport::imageWithProfile(Bytes(64, 1), {}));
-         s.output = "/dev/full";
-       },
-       SETUP_READ + "Profile extracted to: /dev/full\n", 0, false},
+      Scene("EmptyProfileToFullDevice")
+          .arrange([](Stage& s) {
+            writeFile(s.file("Setup.dmg"), testsupport::imageWithProfile(Bytes(64, 1), {}));
+          })
+          .args({PKG, "/dev/full"})
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: /dev/full\n")
+          .exits(0)
+          .output(OutputFile::untouched),
       // A file system that fills up (or a quota) part-way through the write:
       // the run fails, and the file keeps the part that was written.
-      {"OutputFileSystemFullPartWay",
-       [](Scene& s) {
-         s.output = "{DIR}/new.out";
-         s.maxFileSize = 20;
-       },
-       SETUP_READ + "Error writing output file\n", 1, false,
-       [](const Scene& s) {
-         EXPECT_EQ(readFile(s.file("new.out")), Bytes(PROFILE.begin(), PROFILE.begin() + 20));
-       }},
+      Scene("OutputFileSystemFullPartWay")
+          .maxFileSize(20)
+          .args({PKG, "{DIR}/new.out"})
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Error writing output file\n")
+          .exits(1)
+          .output(OutputFile::untouched)
+          .verify([](const Stage& s) {
+            EXPECT_EQ(readFile(s.file("new.out")), Bytes(PROFILE.begin(), PROFILE.begin() + 20));
+          }),
       // Like a shell redirection, the write follows a dangling link and
       // creates the file it names; the link stays a link.
-      {"OutputDanglingSymlinkCreatesTarget",
-       [](Scene& s) {
-         symlink(s.file("target.out").c_str(), s.file("link.out").c_str());
-         s.output = "{DIR}/link.out";
-       },
-       SETUP_READ + "Profile extracted to: {DIR}/link.out\n", 0, false,
-       [](const Scene& s) {
-         struct stat st {};
-         EXPECT_TRUE(lstat(s.file("link.out").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
-         EXPECT_EQ(readFile(s.file("target.out")), PROFILE);
-       }},
-      {"OutputDanglingSymlinkIntoMissingDirectory",
-       [](Scene& s) {
-         symlink(s.file("missing/target.out").c_str(), s.file("link.out").c_str());
-         s.output = "{DIR}/link.out";
-       },
-       SETUP_READ + "Error writing output file\n", 1, false,
-       [](const Scene& s) { EXPECT_FALSE(exists(s.file("missing"))); }},
-
+      Scene("OutputDanglingSymlinkCreatesTarget")
+          .arrange([](Stage& s) { symlink(s.file("target.out").c_str(), s.file("link.out").c_str()); })
+          .args({PKG, "{DIR}/link.out"})
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: {DIR}/link.out\n")
+          .exits(0)
+          .output(OutputFile::untouched)
+          .verify([](const Stage& s) {
+            struct stat st {};
+            EXPECT_TRUE(lstat(s.file("link.out").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+            EXPECT_EQ(readFile(s.file("target.out")), PROFILE);
+          }),
+      Scene("OutputDanglingSymlinkIntoMissingDirectory")
+          .arrange(
+              [](Stage& s) { symlink(s.file("missing/target.out").c_str(), s.file("link.out").c_str()); })
+          .args({PKG, "{DIR}/link.out"})
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Error writing output file\n")
+          .exits(1)
+          .output(OutputFile::untouched)
+          .verify([](const Stage& s) { EXPECT_FALSE(exists(s.file("missing"))); }),
       // Started with SIGCHLD ignored (inherited through exec from a parent
       // that does not wait for its children), the utility's children would
       // be reaped by the system and their exit status lost: every run would
       // fail with -1 although the utility succeeded.
-      {"StartedWithChildSignalIgnored", [](Scene& s) { s.ignoreChildSignal = true; },
-       SETUP_READ + "Profile extracted to: {OUT}\n", 0, true},
-
+      Scene("StartedWithChildSignalIgnored")
+          .childSignalIgnored()
+          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                  "VOLUME PATH: '/Volumes/Setup'\n"
+                  "source hdiutil info plist --------------------------------------\n"
+                  "{PLIST}\n"
+                  "-----------------------------------------------------------------\n"
+                  "Parsing next image info \n"
+                  "mount-point: '/Volumes/Setup'\n"
+                  "Loaded 1 image infos from plist\n"
+                  "Searching images...\n"
+                  "Checking image-path: {DIR}/Setup.dmg\n"
+                  "Found matching mount-point\n"
+                  "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
+                  "Extracting profile from DMG at '{DIR}/Setup.dmg'\n"
+                  "Profile extracted to: {OUT}\n")
+          .exits(0)
+          .output(OutputFile::profile),
       // Standard output. Closed, its descriptor number is free for the files
       // the run opens; nothing printed may end up in them.
-      {"StandardOutputClosed", [](Scene& s) { s.standardOutput = testsupport::StandardOutput::closed; }, "",
-       0, true},
+      Scene("StandardOutputClosed")
+          .standardOutput(StandardOutput::closed)
+          .printsNothingObservable("descriptor 1 is closed: what the run prints goes nowhere the test can "
+                                   "read, so only the files show that nothing landed in them")
+          .exits(0)
+          .output(OutputFile::profile),
       // A reader that went away ends the run at its first line, by SIGPIPE
       // (exit code 128 + 13), before anything is read or written.
-      {"StandardOutputReaderGone",
-       [](Scene& s) { s.standardOutput = testsupport::StandardOutput::readerGone; }, "", 141, false,
-       [](const Scene& s) {
-         EXPECT_EQ(readFile(s.file("calls.log")), Bytes()) << "the utility was started";
-       }},
+      Scene("StandardOutputReaderGone")
+          .standardOutput(StandardOutput::readerGone)
+          .printsNothingObservable("the pipe has no reader from the start: the first line ends the run by "
+                                   "SIGPIPE, and nothing printed can be read")
+          .exits(141)
+          .output(OutputFile::untouched)
+          .calls(""), // the utility never started
   };
 }
 
-void PrintTo(const Fault& row, std::ostream* os) {
-  *os << row.name;
-}
-
-// EXPECT_EQ on two 100 MB texts would print both; this names the first
-// difference instead.
-void expectSameText(const std::string& actual, const std::string& expected) {
-  if (actual.size() < 65536 && expected.size() < 65536) {
-    EXPECT_EQ(actual, expected);
-    return;
-  }
-  if (actual != expected) {
-    const std::size_t at = static_cast<std::size_t>(
-        std::mismatch(actual.begin(),
-                      actual.begin() + static_cast<std::ptrdiff_t>(std::min(actual.size(), expected.size())),
-                      expected.begin())
-            .first -
-        actual.begin());
-    ADD_FAILURE() << "standard output differs at byte " << at << " of " << actual.size() << " (expected "
-                  << expected.size() << "): '" << actual.substr(at, 200) << "' instead of '"
-                  << expected.substr(at, 200) << "'";
-  }
-}
-
-class Faults : public ::testing::TestWithParam<Fault> {};
+class Faults : public ::testing::TestWithParam<Scene> {};
 
 TEST_P(Faults, FailHonestly) {
-  const Fault& row = GetParam();
-  TempDir dir;
-  writeFile(dir.file("Setup.dmg"), testsupport::imageWithProfile(Bytes(4096, 0x5a), PROFILE));
-  writeFile(dir.file("profile.out"), OLD_OUTPUT);
-  writeFile(dir.file("calls.log"), std::string());
-  Scene scene{dir, {{dir.file("Setup.dmg"), dir.file("Setup.dmg"), {"/Volumes/Setup"}}}};
-  row.arrange(scene);
-
-  ChildSetup setup;
-  setup.maxFileSize = scene.maxFileSize;
-  setup.standardOutput = scene.standardOutput;
-  setup.ignoreChildSignal = scene.ignoreChildSignal;
-  // Every row ends well within this, also under the sanitizers; a run that
-  // blocks (on a FIFO, say) is killed instead of hanging the suite.
-  setup.timeoutSeconds = 120;
-  if (scene.unprivileged && geteuid() == 0) {
-    const char* bin = std::getenv("BRACKWELL_BIN");
-    if (bin == nullptr || !testsupport::canRunAs(testsupport::NOBODY, bin, BRACKWELL_STANDIN)) {
-      GTEST_SKIP() << "permissions do not stop root, and uid 65534 cannot run the build here";
-    }
-    setup.runAs = testsupport::NOBODY;
-  }
-
-  const std::string plist = scene.plist ? std::move(*scene.plist) : plistListing(scene.images);
-  writeFile(dir.file("info.txt"), scene.info ? *scene.info : textListing(scene.images));
-  writeFile(dir.file("info.plist"), plist);
-  setup.env = {{"BRACKWELL_STANDIN_INFO", dir.file("info.txt")},
-               {"BRACKWELL_STANDIN_PLIST", dir.file("info.plist")},
-               {"BRACKWELL_STANDIN_LOG", dir.file("calls.log")}};
-  setup.env.insert(setup.env.end(), scene.env.begin(), scene.env.end());
-  auto expand = [&](std::string text) {
-    replaceAll(text, "{OUT}", dir.file("profile.out"));
-    replaceAll(text, "{DIR}", dir.path());
-    return text;
-  };
-
-  const auto started = std::chrono::steady_clock::now();
-  const RunResult run = testsupport::runTool({PKG, expand(scene.output)}, setup);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (seconds > 5) {
-    std::cout << row.name << ": the run took " << seconds << " s\n";
-  }
-
-  std::string expected = expand(row.expected);
-  replaceAll(expected, "{ECHO}",
-             "source hdiutil info plist --------------------------------------\n" +
-                 (scene.echo ? *scene.echo : plist) +
-                 "\n-----------------------------------------------------------------\n");
-  expectSameText(run.out, expected);
-  EXPECT_EQ(run.exitCode, row.exitCode);
-  EXPECT_EQ(readFile(dir.file("profile.out")), row.profileWritten ? PROFILE : toBytes(OLD_OUTPUT));
-  if (row.verify) {
-    row.verify(scene);
-  }
+  GetParam().run();
 }
 
 INSTANTIATE_TEST_SUITE_P(Injected, Faults, ::testing::ValuesIn(faults()),
-                         [](const ::testing::TestParamInfo<Fault>& row) { return row.param.name; });
+                         [](const ::testing::TestParamInfo<Scene>& row) { return row.param.name(); });
 
 } // namespace

@@ -3,8 +3,8 @@
 // and each finding kept in fuzz/regressions/<target> must pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
-#include <dirent.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,17 +41,12 @@ struct Input {
   std::string file;
 };
 
+// The names in `dir`, sorted, without hidden files.
 std::vector<std::string> filesIn(const std::string& dir) {
-  std::vector<std::string> files;
-  if (DIR* handle = opendir(dir.c_str())) {
-    while (const dirent* entry = readdir(handle)) {
-      if (entry->d_name[0] != '.') {
-        files.emplace_back(entry->d_name);
-      }
-    }
-    closedir(handle);
-  }
-  std::sort(files.begin(), files.end());
+  std::vector<std::string> files = testsupport::listDirectory(dir);
+  files.erase(
+      std::remove_if(files.begin(), files.end(), [](const std::string& name) { return name[0] == '.'; }),
+      files.end());
   return files;
 }
 

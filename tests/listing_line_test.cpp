@@ -14,26 +14,20 @@
 
 namespace {
 
-using testsupport::describe;
-using testsupport::regexGroups;
+using testsupport::MatcherComparison;
 using testsupport::TwoGroups;
 using testsupport::visible;
 
-std::optional<TwoGroups> splitByMatcher(std::string_view line) {
-  const std::optional<ListingLine> m = matchListingLine(line);
-  if (!m) {
-    return std::nullopt;
-  }
-  return testsupport::groupsIn(line, m->key, m->value);
-}
-
-std::string describe(std::string_view line, const std::optional<TwoGroups>& groups) {
-  return describe(line, groups, "key", "value");
-}
-
-const std::regex& listingLineRegex() {
+// matchListingLine beside std::regex on LISTING_LINE_PATTERN.
+MatcherComparison comparison() {
   static const std::regex pattern(LISTING_LINE_PATTERN);
-  return pattern;
+  return MatcherComparison(
+      pattern,
+      [](std::string_view line) -> std::optional<TwoGroups> {
+        const std::optional<ListingLine> m = matchListingLine(line);
+        return m ? testsupport::groupsIn(line, m->key, m->value) : std::nullopt;
+      },
+      "line", "key", "value");
 }
 
 struct Expected {
@@ -62,8 +56,8 @@ TEST_P(ListingLineCases, SplitsLikeTheRegexEngine) {
     EXPECT_EQ(got->value, c.expected->value);
   }
   // The row itself must agree with the engine the pattern was written for.
-  const std::optional<TwoGroups> engine = regexGroups(c.line, listingLineRegex());
-  EXPECT_EQ(describe(c.line, engine), describe(c.line, splitByMatcher(c.line)));
+  const MatcherComparison both = comparison();
+  EXPECT_EQ(both.describe(c.line, both.byRegex(c.line)), both.describe(c.line, both.byMatcher(c.line)));
 }
 
 std::vector<LineCase> lineCases() {
@@ -108,73 +102,31 @@ INSTANTIATE_TEST_SUITE_P(Table, ListingLineCases, testing::ValuesIn(lineCases())
                            return std::string(row.param.name);
                          });
 
-// Empty when the matcher and the regex engine split `line` alike; otherwise
-// both answers. Counts the lines the engine matched.
-std::string disagreement(const std::string& line, const std::regex& pattern, std::size_t& matches) {
-  const std::optional<TwoGroups> engine = regexGroups(line, pattern);
-  const std::optional<TwoGroups> ours = splitByMatcher(line);
-  if (engine != ours) {
-    return "line '" + visible(line) + "': regex gives " + describe(line, engine) + ", matcher gives " +
-           describe(line, ours);
-  }
-  if (engine) {
-    ++matches;
-  }
-  return "";
-}
-
-// Calls `visit` with every string of up to `maxLength` characters over
-// `alphabet`, shortest first, until it returns false.
-template <typename Visit>
-void forEachString(const std::string& alphabet, std::size_t maxLength, Visit visit) {
-  for (std::size_t length = 0; length <= maxLength; ++length) {
-    std::vector<std::size_t> digits(length, 0);
-    std::string text(length, alphabet[0]);
-    for (;;) {
-      if (!visit(text)) {
-        return;
-      }
-      std::size_t i = 0;
-      while (i < length && ++digits[i] == alphabet.size()) {
-        digits[i] = 0;
-        text[i] = alphabet[0];
-        ++i;
-      }
-      if (i == length) {
-        break;
-      }
-      text[i] = alphabet[digits[i]];
-    }
-  }
-}
-
 // Every line of up to nine characters over space, colon, an ordinary character
 // and the carriage return: nine is the shortest matching line ("aaa : aaa"),
 // so every shape of a minimal match and its near misses is covered.
 TEST(ListingLineDifferential, AllShortLinesAgreeWithRegex) {
-  const std::regex& pattern = listingLineRegex();
-  std::size_t matches = 0;
+  MatcherComparison both = comparison();
   std::size_t checked = 0;
   std::string failure;
-  forEachString(" :a\r", 9, [&](const std::string& line) {
-    failure = disagreement(line, pattern, matches);
+  testsupport::forEachString(" :a\r", 9, [&](const std::string& line) {
+    failure = both.disagreement(line);
     ++checked;
     return failure.empty();
   });
   ASSERT_EQ(failure, "");
   RecordProperty("lines", std::to_string(checked));
-  RecordProperty("matches", std::to_string(matches));
+  RecordProperty("matches", std::to_string(both.matches()));
   EXPECT_EQ(checked, 349525u); // 4^0 + ... + 4^9
-  EXPECT_GT(matches, 0u) << "no line matched";
+  EXPECT_GT(both.matches(), 0u) << "no line matched";
 }
 
 // Random lines over the characters the pattern treats differently: the six
 // white-space characters minus the line feed, the colon and ordinary ones.
 TEST(ListingLineDifferential, RandomCharacterLinesAgreeWithRegex) {
   const std::string alphabet = " \t\r\v\f:ab/";
-  const std::regex& pattern = listingLineRegex();
+  MatcherComparison both = comparison();
   std::mt19937 rng(7); // raw mt19937 output is the same on every standard library
-  std::size_t matches = 0;
   const std::size_t count = 200000;
   for (std::size_t n = 0; n < count; ++n) {
     std::string line;
@@ -182,11 +134,11 @@ TEST(ListingLineDifferential, RandomCharacterLinesAgreeWithRegex) {
     for (std::size_t i = 0; i < length; ++i) {
       line += alphabet[rng() % alphabet.size()];
     }
-    ASSERT_EQ(disagreement(line, pattern, matches), "");
+    ASSERT_EQ(both.disagreement(line), "");
   }
   RecordProperty("lines", std::to_string(count));
-  RecordProperty("matches", std::to_string(matches));
-  EXPECT_GT(matches, 0u) << "no random line matched";
+  RecordProperty("matches", std::to_string(both.matches()));
+  EXPECT_GT(both.matches(), 0u) << "no random line matched";
 }
 
 // Random lines built from pieces, so that several separators, groups of about
@@ -194,9 +146,8 @@ TEST(ListingLineDifferential, RandomCharacterLinesAgreeWithRegex) {
 TEST(ListingLineDifferential, RandomPieceLinesAgreeWithRegex) {
   const std::vector<std::string> pieces = {"a",     "bc", "def", " ",  "\t", " : ",
                                            "\t:\v", ":",  "\r",  "\n", "\f", "/"};
-  const std::regex& pattern = listingLineRegex();
+  MatcherComparison both = comparison();
   std::mt19937 rng(11);
-  std::size_t matches = 0;
   const std::size_t count = 100000;
   for (std::size_t n = 0; n < count; ++n) {
     std::string line;
@@ -204,11 +155,11 @@ TEST(ListingLineDifferential, RandomPieceLinesAgreeWithRegex) {
     for (std::size_t i = 0; i < length; ++i) {
       line += pieces[rng() % pieces.size()];
     }
-    ASSERT_EQ(disagreement(line, pattern, matches), "");
+    ASSERT_EQ(both.disagreement(line), "");
   }
   RecordProperty("lines", std::to_string(count));
-  RecordProperty("matches", std::to_string(matches));
-  EXPECT_GT(matches, count / 50) << "the generator hardly produces matching lines";
+  RecordProperty("matches", std::to_string(both.matches()));
+  EXPECT_GT(both.matches(), count / 50) << "the generator hardly produces matching lines";
 }
 
 constexpr std::size_t kMiB = 1024 * 1024;

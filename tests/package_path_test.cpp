@@ -14,26 +14,20 @@
 
 namespace {
 
-using testsupport::describe;
-using testsupport::regexGroups;
+using testsupport::MatcherComparison;
 using testsupport::TwoGroups;
 using testsupport::visible;
 
-std::optional<TwoGroups> splitByMatcher(std::string_view path) {
-  const std::optional<PackagePath> m = matchPackagePath(path);
-  if (!m) {
-    return std::nullopt;
-  }
-  return testsupport::groupsIn(path, m->volume, m->package);
-}
-
-std::string describe(std::string_view path, const std::optional<TwoGroups>& groups) {
-  return describe(path, groups, "volume", "package");
-}
-
-const std::regex& packagePathRegex() {
+// matchPackagePath beside std::regex on PACKAGE_PATH_PATTERN.
+MatcherComparison comparison() {
   static const std::regex pattern(PACKAGE_PATH_PATTERN);
-  return pattern;
+  return MatcherComparison(
+      pattern,
+      [](std::string_view path) -> std::optional<TwoGroups> {
+        const std::optional<PackagePath> m = matchPackagePath(path);
+        return m ? testsupport::groupsIn(path, m->volume, m->package) : std::nullopt;
+      },
+      "path", "volume", "package");
 }
 
 struct Expected {
@@ -62,8 +56,8 @@ TEST_P(PackagePathCases, SplitsLikeTheRegexEngine) {
     EXPECT_EQ(got->package, c.expected->package);
   }
   // The row itself must agree with the engine the pattern was written for.
-  const std::optional<TwoGroups> engine = regexGroups(c.path, packagePathRegex());
-  EXPECT_EQ(describe(c.path, engine), describe(c.path, splitByMatcher(c.path)));
+  const MatcherComparison both = comparison();
+  EXPECT_EQ(both.describe(c.path, both.byRegex(c.path)), both.describe(c.path, both.byMatcher(c.path)));
 }
 
 using namespace std::string_literals;
@@ -104,46 +98,6 @@ INSTANTIATE_TEST_SUITE_P(Table, PackagePathCases, testing::ValuesIn(pathCases())
                            return std::string(row.param.name);
                          });
 
-// Empty when the matcher and the regex engine split `path` alike; otherwise
-// both answers. Counts the paths the engine matched.
-std::string disagreement(const std::string& path, const std::regex& pattern, std::size_t& matches) {
-  const std::optional<TwoGroups> engine = regexGroups(path, pattern);
-  const std::optional<TwoGroups> ours = splitByMatcher(path);
-  if (engine != ours) {
-    return "path '" + visible(path) + "': regex gives " + describe(path, engine) + ", matcher gives " +
-           describe(path, ours);
-  }
-  if (engine) {
-    ++matches;
-  }
-  return "";
-}
-
-// Calls `visit` with every string of up to `maxLength` characters over
-// `alphabet`, shortest first, until it returns false.
-template <typename Visit>
-void forEachString(const std::string& alphabet, std::size_t maxLength, Visit visit) {
-  for (std::size_t length = 0; length <= maxLength; ++length) {
-    std::vector<std::size_t> digits(length, 0);
-    std::string text(length, alphabet[0]);
-    for (;;) {
-      if (!visit(text)) {
-        return;
-      }
-      std::size_t i = 0;
-      while (i < length && ++digits[i] == alphabet.size()) {
-        digits[i] = 0;
-        text[i] = alphabet[0];
-        ++i;
-      }
-      if (i == length) {
-        break;
-      }
-      text[i] = alphabet[digits[i]];
-    }
-  }
-}
-
 struct Sweep {
   const char* what;
   std::string alphabet;
@@ -156,23 +110,22 @@ struct Sweep {
 // breaks added for the '.' exclusions.
 TEST(PackagePathDifferential, AllShortSuffixesAfterVolumesAgreeWithRegex) {
   const std::vector<Sweep> sweeps = {{"split points", "/x", 14, 32767}, {"line breaks", "/x\n\r", 8, 87381}};
-  const std::regex& pattern = packagePathRegex();
   for (const Sweep& sweep : sweeps) {
     SCOPED_TRACE(sweep.what);
-    std::size_t matches = 0;
+    MatcherComparison both = comparison();
     std::size_t checked = 0;
     std::string failure;
-    forEachString(sweep.alphabet, sweep.maxLength, [&](const std::string& suffix) {
-      failure = disagreement("/Volumes/" + suffix, pattern, matches);
+    testsupport::forEachString(sweep.alphabet, sweep.maxLength, [&](const std::string& suffix) {
+      failure = both.disagreement("/Volumes/" + suffix);
       ++checked;
       return failure.empty();
     });
     ASSERT_EQ(failure, "");
     RecordProperty(std::string(sweep.what) + " paths", std::to_string(checked));
-    RecordProperty(std::string(sweep.what) + " matches", std::to_string(matches));
+    RecordProperty(std::string(sweep.what) + " matches", std::to_string(both.matches()));
     EXPECT_EQ(checked, sweep.count);
-    EXPECT_GT(matches, 0u) << "no path matched";
-    EXPECT_LT(matches, checked) << "every path matched";
+    EXPECT_GT(both.matches(), 0u) << "no path matched";
+    EXPECT_LT(both.matches(), checked) << "every path matched";
   }
 }
 
@@ -181,9 +134,8 @@ TEST(PackagePathDifferential, AllShortSuffixesAfterVolumesAgreeWithRegex) {
 TEST(PackagePathDifferential, RandomPathsAgreeWithRegex) {
   const std::string alphabet = "/Volumesx\n\r\0"s;
   const std::string prefix = "/Volumes/";
-  const std::regex& pattern = packagePathRegex();
+  MatcherComparison both = comparison();
   std::mt19937 rng(20240611); // raw mt19937 output is the same on every standard library
-  std::size_t matches = 0;
   const std::size_t count = 100000;
   for (std::size_t n = 0; n < count; ++n) {
     const std::size_t kept = rng() % 2 == 0 ? prefix.size() : rng() % prefix.size();
@@ -192,11 +144,11 @@ TEST(PackagePathDifferential, RandomPathsAgreeWithRegex) {
     for (std::size_t i = 0; i < tail; ++i) {
       path += alphabet[rng() % alphabet.size()];
     }
-    ASSERT_EQ(disagreement(path, pattern, matches), "");
+    ASSERT_EQ(both.disagreement(path), "");
   }
   RecordProperty("paths", std::to_string(count));
-  RecordProperty("matches", std::to_string(matches));
-  EXPECT_GT(matches, count / 50) << "the generator hardly produces matching paths";
+  RecordProperty("matches", std::to_string(both.matches()));
+  EXPECT_GT(both.matches(), count / 50) << "the generator hardly produces matching paths";
 }
 
 // A path far longer than any real one: a recursive engine overflows the stack

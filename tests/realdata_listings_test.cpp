@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "inventory/image_info.h"
+#include "support/real_data.h"
 #include "support/test_support.h"
 
 namespace {
@@ -41,14 +42,7 @@ std::optional<std::string> readListing(const std::string& name) {
   return text.str();
 }
 
-template <typename Row> class RealListingTest : public ::testing::TestWithParam<Row> {
-protected:
-  void SetUp() override {
-    if (testsupport::realdataDir().empty()) {
-      GTEST_SKIP() << "real data not found, skipped";
-    }
-  }
-};
+template <typename Row> using RealListingTest = testsupport::RealDataWithParam<Row>;
 
 // ---------------------------------------------------------------------------
 // "hdiutil info" text listings

@@ -28,7 +28,6 @@ using testsupport::Bytes;
 using testsupport::cat;
 using testsupport::ChildSetup;
 using testsupport::readFile;
-using testsupport::replaceAll;
 using testsupport::RunResult;
 using testsupport::runStampTool;
 using testsupport::signatureBlob;
@@ -573,10 +572,7 @@ TEST_P(StampCli, PrintsExitsAndChangesExactlyWhatItShould) {
   const CliCase& c = GetParam();
   TempDir dir;
   writeFixtures(dir);
-  auto expand = [&](std::string text) {
-    replaceAll(text, "{DIR}", dir.path());
-    return text;
-  };
+  auto expand = [&](const std::string& text) { return testsupport::expandDir(text, dir); };
   std::vector<std::string> args;
   for (const std::string& arg : c.args) {
     args.push_back(expand(arg));
@@ -803,10 +799,7 @@ TEST_P(StreamFailure, SaysSoAndLeavesTheImageAlone) {
   writeFile(dir.file("big.dmg"), BIG_PLAIN);
   writeFile(dir.file("stamped.dmg"), BIG_STAMPED);
   writeFile(dir.file("profile.bin"), PROFILE);
-  auto expand = [&](std::string text) {
-    replaceAll(text, "{DIR}", dir.path());
-    return text;
-  };
+  auto expand = [&](const std::string& text) { return testsupport::expandDir(text, dir); };
   std::vector<std::string> args;
   for (const std::string& arg : c.args) {
     args.push_back(expand(arg));
@@ -921,11 +914,26 @@ TEST(StreamWhileTheImageChanges, FailsAfterTheLastByte) {
 
 // A run killed outright (SIGKILL, a power loss) cannot clean up; the next
 // run that stamps into the same directory does.
-TEST(Leftovers, TheNextRunRemovesWhatAKilledRunLeft) {
+// Two images and a profile: one run works on image.dmg, the other on
+// other.dmg, in the same directory.
+class Leftovers : public ::testing::Test {
+protected:
+  void SetUp() override {
+    writeFile(dir.file("image.dmg"), PLAIN);
+    writeFile(dir.file("other.dmg"), PLAIN);
+    writeFile(dir.file("profile.bin"), PROFILE);
+  }
+  // Stamps other.dmg to completion; what it printed.
+  RunResult stampOther() const {
+    ChildSetup setup;
+    setup.captureStderr = true;
+    return runStampTool({"write", dir.file("other.dmg"), dir.file("profile.bin")}, setup);
+  }
+  std::vector<std::string> everything() const { return {"image.dmg", "other.dmg", "profile.bin"}; }
   TempDir dir;
-  writeFile(dir.file("image.dmg"), PLAIN);
-  writeFile(dir.file("other.dmg"), PLAIN);
-  writeFile(dir.file("profile.bin"), PROFILE);
+};
+
+TEST_F(Leftovers, TheNextRunRemovesWhatAKilledRunLeft) {
   std::string leftover;
   {
     BackgroundRun killed({"write", dir.file("image.dmg"), "-"});
@@ -937,34 +945,25 @@ TEST(Leftovers, TheNextRunRemovesWhatAKilledRunLeft) {
   }
   ASSERT_EQ(access(leftover.c_str(), F_OK), 0) << "SIGKILL leaves the temporary file behind";
 
-  ChildSetup setup;
-  setup.captureStderr = true;
-  const RunResult next = runStampTool({"write", dir.file("other.dmg"), dir.file("profile.bin")}, setup);
+  const RunResult next = stampOther();
 
   EXPECT_EQ(next.exitCode, 0);
   EXPECT_EQ(next.err, "brackwell-stamp: removed '" + leftover +
                           "', left behind by a run that was ended before it finished\n"
                           "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" +
                           dir.file("other.dmg") + "'\n");
-  EXPECT_EQ(testsupport::listDirectory(dir.path()),
-            (std::vector<std::string>{"image.dmg", "other.dmg", "profile.bin"}));
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), everything());
   EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
   EXPECT_EQ(readFile(dir.file("other.dmg")), STAMPED);
 }
 
-TEST(Leftovers, ARunStillAtWorkKeepsItsFile) {
-  TempDir dir;
-  writeFile(dir.file("image.dmg"), PLAIN);
-  writeFile(dir.file("other.dmg"), PLAIN);
-  writeFile(dir.file("profile.bin"), PROFILE);
+TEST_F(Leftovers, ARunStillAtWorkKeepsItsFile) {
   BackgroundRun working({"write", dir.file("image.dmg"), "-"});
   ASSERT_TRUE(working.started());
   const std::string inProgress = waitForTemporaryFile(dir, "image.dmg");
   ASSERT_FALSE(inProgress.empty()) << "the temporary file never appeared";
 
-  ChildSetup setup;
-  setup.captureStderr = true;
-  const RunResult other = runStampTool({"write", dir.file("other.dmg"), dir.file("profile.bin")}, setup);
+  const RunResult other = stampOther();
   EXPECT_EQ(other.exitCode, 0) << other.err;
   EXPECT_EQ(other.err, "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" +
                            dir.file("other.dmg") + "'\n");
@@ -974,8 +973,7 @@ TEST(Leftovers, ARunStillAtWorkKeepsItsFile) {
   const RunResult done = working.finish();
   EXPECT_EQ(done.exitCode, 0) << done.err;
   EXPECT_EQ(readFile(dir.file("image.dmg")), STAMPED);
-  EXPECT_EQ(testsupport::listDirectory(dir.path()),
-            (std::vector<std::string>{"image.dmg", "other.dmg", "profile.bin"}));
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), everything());
 }
 
 // Two runs that change one image in place at once take turns: the second

@@ -4,9 +4,8 @@
 // trailer, where readers that go by the trailer's offsets never look.
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <unistd.h>
 
+#include "support/real_data.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
 
@@ -18,20 +17,6 @@ using testsupport::TempDir;
 
 namespace {
 
-// dmg2img's path, searched on PATH; empty when it is not installed.
-std::string findDmg2img() {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string candidate = (dir.empty() ? "." : dir) + "/dmg2img";
-    if (access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return "";
-}
-
 // Converts `image` to a raw image at `raw`; returns dmg2img's exit status.
 int convert(const std::string& dmg2img, const std::string& image, const std::string& raw) {
   ChildSetup setup;
@@ -40,15 +25,17 @@ int convert(const std::string& dmg2img, const std::string& image, const std::str
   return run.exitCode;
 }
 
-TEST(Dmg2img, StampedImageConvertsToTheSameRawImage) {
-  const std::string dmg2img = findDmg2img();
-  if (dmg2img.empty()) {
-    GTEST_SKIP() << "dmg2img is not installed (Debian package dmg2img): skipped";
+using Dmg2img = testsupport::RealData;
+
+TEST_F(Dmg2img, StampedImageConvertsToTheSameRawImage) {
+  // Where CMake's find_program found it when the build was configured.
+  const char* found = std::getenv("BRACKWELL_DMG2IMG");
+  if (found == nullptr || *found == '\0') {
+    GTEST_SKIP() << "dmg2img was not found when the build was configured (Debian package dmg2img): skipped";
   }
-  const auto images = testsupport::realdataFiles("images");
-  if (images.empty()) {
-    GTEST_SKIP() << "real disk images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
+  const std::string dmg2img = found;
+  const auto images = files("images");
+  ASSERT_FALSE(images.empty());
   const char* stampBin = std::getenv("BRACKWELL_STAMP_BIN");
   ASSERT_NE(stampBin, nullptr) << "BRACKWELL_STAMP_BIN is not set; run through ctest";
   int checked = 0;

@@ -5,6 +5,7 @@
 // back from unsign as its unsigned twin, byte for byte, and stamps exactly
 // like it.
 #include <cstdint>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "profile/profile_trailer.h"
 #include "support/listings.h"
+#include "support/real_data.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
 
@@ -38,9 +40,12 @@ Bytes pattern(std::size_t size) {
   return bytes;
 }
 
+using RealImagesStamped = testsupport::RealData;
+using RealSignedImages = testsupport::RealData;
+
+// The corpus names its images without a trailer "nokoly".
 bool isRealImage(const std::string& path) {
-  return path.size() > 4 && path.compare(path.size() - 4, 4, ".dmg") == 0 &&
-         path.find("nokoly") == std::string::npos;
+  return std::filesystem::path(path).extension() == ".dmg" && path.find("nokoly") == std::string::npos;
 }
 
 RunResult stamp(const std::vector<std::string>& args) {
@@ -87,11 +92,9 @@ void writeAndReadBack(const std::string& image, const std::string& profilePath, 
   EXPECT_EQ(read.second, profile);
 }
 
-TEST(RealImagesStamped, RoundTripGivesProfileAndOriginalBack) {
-  const auto images = testsupport::realdataFiles("images");
-  if (images.empty()) {
-    GTEST_SKIP() << "real disk images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
+TEST_F(RealImagesStamped, RoundTripGivesProfileAndOriginalBack) {
+  const auto images = files("images");
+  ASSERT_FALSE(images.empty());
   std::size_t checked = 0;
   std::size_t expected = 0;
   for (const std::string& path : images) {
@@ -125,13 +128,9 @@ TEST(RealImagesStamped, RoundTripGivesProfileAndOriginalBack) {
   EXPECT_EQ(checked, expected);
 }
 
-TEST(RealImagesStamped, EncryptedImageWithoutTrailerIsRefused) {
-  const std::string dir = testsupport::realdataDir();
-  if (dir.empty()) {
-    GTEST_SKIP() << "real disk images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
+TEST_F(RealImagesStamped, EncryptedImageWithoutTrailerIsRefused) {
   TempDir work;
-  const Bytes original = readFile(dir + "/images/real-nokoly-1.dmg");
+  const Bytes original = readFile(path("images/real-nokoly-1.dmg"));
   testsupport::writeFile(work.file("image.dmg"), original);
   testsupport::writeFile(work.file("profile.bin"), PROFILE);
   for (const bool inPlace : {true, false}) {
@@ -153,12 +152,10 @@ TEST(RealImagesStamped, EncryptedImageWithoutTrailerIsRefused) {
 // utility as mounted at /Volumes/Setup, run brackwell (BRACKWELL_BIN) on a
 // package there, and compare its output file with the profile.
 // Signed images (stamped with --unsign) go the same way.
-TEST(RealImagesStamped, BrackwellReadsWhatWasStamped) {
-  std::vector<std::string> images = testsupport::realdataFiles("images");
-  if (images.empty()) {
-    GTEST_SKIP() << "real disk images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
-  const std::vector<std::string> signedImages = testsupport::realdataFiles("signed");
+TEST_F(RealImagesStamped, BrackwellReadsWhatWasStamped) {
+  std::vector<std::string> images = files("images");
+  ASSERT_FALSE(images.empty());
+  const std::vector<std::string> signedImages = files("signed");
   images.insert(images.end(), signedImages.begin(), signedImages.end());
   for (const std::string& path : images) {
     if (!isRealImage(path)) {
@@ -200,10 +197,12 @@ struct SignedPair {
 // Every "<name>-signed*.dmg" beside its twin "<name>.dmg".
 std::vector<SignedPair> signedPairs() {
   std::vector<SignedPair> pairs;
-  for (const std::string& path : testsupport::realdataFiles("signed")) {
-    const std::size_t mark = path.rfind("-signed");
-    if (mark != std::string::npos && path.compare(path.size() - 4, 4, ".dmg") == 0) {
-      pairs.push_back({path, path.substr(0, mark) + ".dmg"});
+  for (const std::string& file : testsupport::realdataFiles("signed")) {
+    const std::filesystem::path path(file);
+    const std::string stem = path.stem().string();
+    const std::size_t mark = stem.rfind("-signed");
+    if (mark != std::string::npos && path.extension() == ".dmg") {
+      pairs.push_back({file, (path.parent_path() / (stem.substr(0, mark) + ".dmg")).string()});
     }
   }
   return pairs;
@@ -227,16 +226,14 @@ Bytes signatureOf(const Bytes& image) {
 
 RunResult stampIn(const TempDir& dir, std::vector<std::string> args) {
   for (std::string& arg : args) {
-    testsupport::replaceAll(arg, "{DIR}", dir.path());
+    arg = testsupport::expandDir(arg, dir);
   }
   return stamp(args);
 }
 
-TEST(RealSignedImages, UnsignGivesTheTwinAndStampsExactlyLikeIt) {
+TEST_F(RealSignedImages, UnsignGivesTheTwinAndStampsExactlyLikeIt) {
   const std::vector<SignedPair> pairs = signedPairs();
-  if (pairs.empty()) {
-    GTEST_SKIP() << "real signed images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
+  ASSERT_FALSE(pairs.empty()) << "no signed image beside its twin";
   std::size_t checked = 0;
   for (const SignedPair& pair : pairs) {
     SCOPED_TRACE(pair.signedPath);
@@ -281,11 +278,9 @@ TEST(RealSignedImages, UnsignGivesTheTwinAndStampsExactlyLikeIt) {
 // then the real signature blob and trailer): show explains where the profile
 // is, unsign makes it readable, and --unsign lets remove and write work on
 // it.
-TEST(RealSignedImages, StampedThenSignedComesBackWithUnsign) {
+TEST_F(RealSignedImages, StampedThenSignedComesBackWithUnsign) {
   const std::vector<SignedPair> pairs = signedPairs();
-  if (pairs.empty()) {
-    GTEST_SKIP() << "real signed images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
+  ASSERT_FALSE(pairs.empty()) << "no signed image beside its twin";
   for (const SignedPair& pair : pairs) {
     SCOPED_TRACE(pair.signedPath);
     const Bytes twin = readFile(pair.twinPath);
@@ -330,11 +325,9 @@ TEST(RealSignedImages, StampedThenSignedComesBackWithUnsign) {
 
 // The real signatures' fields, damaged each way: every command that would
 // cut bytes away refuses and leaves the image as it was.
-TEST(RealSignedImages, DamagedSignatureFieldsAreRefused) {
+TEST_F(RealSignedImages, DamagedSignatureFieldsAreRefused) {
   const std::vector<SignedPair> pairs = signedPairs();
-  if (pairs.empty()) {
-    GTEST_SKIP() << "real signed images not found under " << BRACKWELL_REALDATA_DIR << ": skipped";
-  }
+  ASSERT_FALSE(pairs.empty()) << "no signed image beside its twin";
   for (const SignedPair& pair : pairs) {
     const Bytes original = readFile(pair.signedPath);
     const std::size_t trailer = original.size() - 512;

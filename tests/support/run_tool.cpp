@@ -21,6 +21,32 @@ bool switchTo(const Identity& identity) {
          (identity.uid == 0 || setuid(0) != 0);
 }
 
+// Waits up to `timeoutMs` (-1: for as long as it takes) for output on the
+// open ones of `fds` (a child's standard output and error) and appends what
+// arrived to `sinks`; a descriptor at its end is closed and set to -1. False
+// when the wait itself failed.
+bool readOutput(int (&fds)[2], std::string* const (&sinks)[2], int timeoutMs) {
+  pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+  const int ready = poll(polled, 2, timeoutMs);
+  if (ready < 0) {
+    return errno == EINTR;
+  }
+  for (int i = 0; i < 2 && ready > 0; ++i) {
+    if (polled[i].fd < 0 || polled[i].revents == 0) {
+      continue;
+    }
+    char buffer[4096];
+    const ssize_t got = read(fds[i], buffer, sizeof buffer);
+    if (got > 0) {
+      sinks[i]->append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      close(fds[i]);
+      fds[i] = -1;
+    }
+  }
+  return true;
+}
+
 // Everything in the child between fork and exec. `outFd` is -1 when standard
 // output is to be closed.
 [[noreturn]] void startChild(const char* bin, const std::vector<std::string>& args, const ChildSetup& setup,
@@ -116,46 +142,21 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   // Both pipes are drained together: a child that fills one while the test
   // waits on the other would never finish.
   RunResult result;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = out[0] >= 0 ? 2 : 1;
-  while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) {
-        continue;
-      }
-      char buffer[4096];
-      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-        continue;
-      }
-      sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      if (i == 0 && setup.standardOutput == StandardOutput::readerExitsEarly &&
-          result.out.size() >= setup.readerBytes) {
-        // The reader has what it wanted and goes: the program's next write
-        // to the pipe finds nobody there.
-        result.out.resize(setup.readerBytes);
-        close(fds[0].fd);
-        fds[0].fd = -1;
-        --open;
-      }
+  int fds[2] = {out[0], err[0]};
+  std::string* const sinks[2] = {&result.out, &result.err};
+  while ((fds[0] >= 0 || fds[1] >= 0) && readOutput(fds, sinks, -1)) {
+    if (fds[0] >= 0 && setup.standardOutput == StandardOutput::readerExitsEarly &&
+        result.out.size() >= setup.readerBytes) {
+      // The reader has what it wanted and goes: the program's next write to
+      // the pipe finds nobody there.
+      result.out.resize(setup.readerBytes);
+      close(fds[0]);
+      fds[0] = -1;
     }
   }
-  for (const pollfd& fd : fds) {
-    if (fd.fd >= 0) {
-      close(fd.fd);
+  for (const int fd : fds) {
+    if (fd >= 0) {
+      close(fd);
     }
   }
   int status = 0;
@@ -253,24 +254,11 @@ void BackgroundRun::closeInput() {
 // Reads whatever the run has printed, waiting at most `timeoutMs` for the
 // first of it.
 void BackgroundRun::drain(int timeoutMs) {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-  std::string* sinks[2] = {&result_.out, &result_.err};
-  if (poll(fds, 2, timeoutMs) <= 0) {
-    return;
-  }
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i].fd < 0 || fds[i].revents == 0) {
-      continue;
-    }
-    char buffer[4096];
-    const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-    if (got > 0) {
-      sinks[i]->append(buffer, static_cast<std::size_t>(got));
-    } else if (got == 0) {
-      close(fds[i].fd);
-      (i == 0 ? out_ : err_) = -1;
-    }
-  }
+  int fds[2] = {out_, err_};
+  std::string* const sinks[2] = {&result_.out, &result_.err};
+  readOutput(fds, sinks, timeoutMs);
+  out_ = fds[0];
+  err_ = fds[1];
 }
 
 bool BackgroundRun::waitForError(const std::string& text, int seconds) {

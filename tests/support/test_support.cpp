@@ -4,12 +4,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "profile/profile_trailer.h"
@@ -20,35 +21,9 @@ Bytes toBytes(const std::string& text) {
   return Bytes(text.begin(), text.end());
 }
 
-namespace {
-
-void removeTree(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) {
-    return;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700); // a test may have made it read-only
-    if (DIR* dir = opendir(path.c_str())) {
-      while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-          removeTree(path + "/" + name);
-        }
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
-
-} // namespace
-
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& prefix) {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/brackwell-test-XXXXXX";
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) {
@@ -58,7 +33,20 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  removeTree(path_);
+  // A test may have made directories read-only, or the run under test may
+  // have left files it could not clean up: make each directory ours again,
+  // then remove the lot. Never through a symbolic link.
+  std::error_code error;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               error);
+  for (auto entry = std::filesystem::recursive_directory_iterator(path_, error);
+       !error && entry != std::filesystem::recursive_directory_iterator(); entry.increment(error)) {
+    if (entry->is_directory(error) && !entry->is_symlink(error)) {
+      std::filesystem::permissions(entry->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, error);
+    }
+  }
+  std::filesystem::remove_all(path_, error);
 }
 
 CoutCapture::CoutCapture() : saved_(std::cout.rdbuf(buffer_.rdbuf())) {}
@@ -168,25 +156,29 @@ Bytes signedImage(const Bytes& unsignedImage, const Bytes& blob) {
   return cat({front, blob, withSignatureFields(trailer, front.size(), blob.size())});
 }
 
+std::string expandDir(std::string text, const TempDir& dir) {
+  const std::string placeholder = "{DIR}";
+  for (std::size_t at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + dir.path().size())) {
+    text.replace(at, placeholder.size(), dir.path());
+  }
+  return text;
+}
+
 std::vector<std::string> listDirectory(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (const dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") {
-        names.push_back(name);
-      }
-    }
-    closedir(dir);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+    names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
 std::string realdataDir() {
-  struct stat st {};
+  std::error_code error;
   const std::string dir = BRACKWELL_REALDATA_DIR;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
+  return !dir.empty() && std::filesystem::is_directory(dir, error) ? dir : std::string();
 }
 
 std::vector<std::string> realdataFiles(const std::string& subdir) {
@@ -195,14 +187,9 @@ std::vector<std::string> realdataFiles(const std::string& subdir) {
   if (base.empty()) {
     return files;
   }
-  if (DIR* dir = opendir((base + "/" + subdir).c_str())) {
-    while (const dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") {
-        files.push_back(base + "/" + subdir + "/" + name);
-      }
-    }
-    closedir(dir);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(base + "/" + subdir, error)) {
+    files.push_back(entry.path().string());
   }
   std::sort(files.begin(), files.end());
   return files;

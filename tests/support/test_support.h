@@ -1,5 +1,6 @@
-// Helpers shared by the test programs: temporary directories, captured
-// standard output, disk-image fixtures and the real data beside the repository.
+// Helpers shared by the test programs, the fuzz checks and the benchmarks
+// (nothing here needs GoogleTest): temporary directories, captured standard
+// output, files, disk-image fixtures and the real data beside the repository.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +16,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes toBytes(const std::string& text);
 
-// A fresh directory, removed with its contents when the object goes away.
+// A fresh directory under $TMPDIR (or /tmp), named <prefix>-XXXXXX, removed
+// with its contents when the object goes away.
 class TempDir {
 public:
-  TempDir();
+  explicit TempDir(const std::string& prefix = "brackwell-test");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -70,6 +72,10 @@ Bytes signatureBlob(std::size_t length);
 // its bytes in front of the trailer, then `blob`, then the trailer with
 // fields pointing at the blob.
 Bytes signedImage(const Bytes& unsignedImage, const Bytes& blob);
+
+// `text` with every {DIR} replaced by the directory's path: the placeholder
+// that test tables use for the directory a case runs in.
+std::string expandDir(std::string text, const TempDir& dir);
 
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& path);
