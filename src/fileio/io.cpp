@@ -64,10 +64,15 @@ long readSome(int fd, std::uint8_t* out, std::size_t size) {
   }
 }
 
-bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+namespace {
+
+// Writes all `size` bytes of `data` through `write(from, count, done)`, which
+// writes up to `count` bytes from `from`, `done` bytes into `data`; retries
+// short writes, interrupted calls and a full non-blocking descriptor.
+template <typename Write> bool writeFully(int fd, const std::uint8_t* data, std::size_t size, Write write) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t wrote = pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    const ssize_t wrote = write(data + done, size - done, done);
     if (wrote < 0 && retry(fd, POLLOUT)) {
       continue;
     }
@@ -82,22 +87,18 @@ bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_
   return true;
 }
 
+} // namespace
+
+bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+  return writeFully(fd, data, size, [&](const std::uint8_t* from, std::size_t count, std::size_t done) {
+    return pwrite(fd, from, count, static_cast<off_t>(offset + done));
+  });
+}
+
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t wrote = write(fd, data + done, size - done);
-    if (wrote < 0 && retry(fd, POLLOUT)) {
-      continue;
-    }
-    if (wrote <= 0) {
-      if (wrote == 0) {
-        errno = EIO;
-      }
-      return false;
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
-  return true;
+  return writeFully(fd, data, size, [&](const std::uint8_t* from, std::size_t count, std::size_t) {
+    return write(fd, from, count);
+  });
 }
 
 std::string errorText(int error) {
