@@ -69,7 +69,7 @@ std::string describe(const CodeSignature& signature) {
   case SignatureLayout::valid:
     return "one signature blob that ends where the trailer begins";
   case SignatureLayout::length_without_offset:
-    return "a length is recorded but no offset";
+    return "the offset is 0 while the length is not";
   case SignatureLayout::offset_past_trailer:
     return "the offset lies past the trailer";
   case SignatureLayout::not_ending_at_trailer:

@@ -255,10 +255,10 @@ std::vector<CliCase> cliCases() {
        {},
        1,
        "",
-       "brackwell-stamp: '{DIR}/bad-signature.dmg' records a code signature of 64 bytes at offset 0, but a "
-       "length "
-       "is recorded but no offset: nothing tells which bytes are the signature, so the image is left as it "
-       "is\n",
+       "brackwell-stamp: '{DIR}/bad-signature.dmg' records a code signature of 64 bytes at offset 0, but the "
+       "offset is 0 while the length is not: nothing tells which bytes are the signature, so the image is "
+       "left "
+       "as it is\n",
        {}},
       {"WriteRefusesAnImageWithoutTrailer",
        {"write", "{DIR}/nokoly.dmg", "{DIR}/profile.bin", "--out", "{DIR}/out.dmg"},
@@ -323,8 +323,8 @@ std::vector<CliCase> cliCases() {
        {},
        1,
        "image: {DIR}/bad-signature.dmg\nsize: 4608 bytes\nprofile: none (" + notA +
-           ")\ncode signature: offset 0, length 64 (does not fit the image: a length is recorded but no "
-           "offset)\n",
+           ")\ncode signature: offset 0, length 64 (does not fit the image: the offset is 0 while the "
+           "length is not)\n",
        "brackwell-stamp: no valid profile in '{DIR}/bad-signature.dmg': " + notA + "\n",
        {}},
       {"ShowWithoutTrailer",
@@ -473,10 +473,10 @@ std::vector<CliCase> cliCases() {
        {},
        1,
        "",
-       "brackwell-stamp: '{DIR}/bad-signature.dmg' records a code signature of 64 bytes at offset 0, but a "
-       "length "
-       "is recorded but no offset: nothing tells which bytes are the signature, so the image is left as it "
-       "is\n",
+       "brackwell-stamp: '{DIR}/bad-signature.dmg' records a code signature of 64 bytes at offset 0, but the "
+       "offset is 0 while the length is not: nothing tells which bytes are the signature, so the image is "
+       "left "
+       "as it is\n",
        {}},
 
       // --out -: the new image on standard output, nothing created on disk
