@@ -242,10 +242,16 @@ struct Sink {
   }
 };
 
+// Why the new image could not be written: `error` from a new file, or from
+// the stream the image goes to.
+std::string writeError(bool toStream, int error) {
+  return std::string(toStream ? "cannot write the new image to the output: "
+                              : "cannot write the new image: ") +
+         errorText(error);
+}
+
 std::string writeError(const Sink& sink) {
-  return std::string(sink.positional ? "cannot write the new image: "
-                                     : "cannot write the new image to the output: ") +
-         errorText(errno);
+  return writeError(!sink.positional, errno);
 }
 
 // Appends the profile read from `profileFd` at `offset`; its length goes to
@@ -311,9 +317,7 @@ std::string copyError(const fileio::CopyResult& copy, bool toStream) {
   if (copy.failed == fileio::CopyResult::Failed::reading) {
     return "cannot read the image: " + errorText(copy.error);
   }
-  return std::string(toStream ? "cannot write the new image to the output: "
-                              : "cannot write the new image: ") +
-         errorText(copy.error);
+  return writeError(toStream, copy.error);
 }
 
 // Whether the image is still the version that was read.
