@@ -10,6 +10,7 @@ packages=(
   libc++-14-dev libc++abi-14-dev # the libc++ build, our stand-in for macOS's toolchain
   googletest libgtest-dev
   libtinyxml2-dev
+  libexpected-dev # tl::expected, the results that carry a value or an error
   mandoc groff-base # the manual page's lint check
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build

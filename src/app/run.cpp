@@ -26,7 +26,10 @@ int extractProfile(const std::string& imagePath, const std::string& volume, cons
     std::cout << "Can't extract profile from DMG." << std::endl;
     return EXIT_FAILED;
   }
-  if (writeOutputFile(outputPath, profile.second) != WriteResult::written) {
+  // The output path is the caller's, but it may lie in a directory that
+  // other accounts write to: what they may have planted there is refused
+  // (fileio/place.h), like any other output that cannot be written.
+  if (!fileio::writeOutputFile(outputPath, profile.second)) {
     std::cout << "Error writing output file" << std::endl;
     return EXIT_FAILED;
   }

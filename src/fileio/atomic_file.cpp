@@ -5,12 +5,10 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <system_error>
+#include <sys/random.h>
 #include <unistd.h>
 #include <utility>
 
@@ -25,37 +23,75 @@ namespace fileio {
 namespace {
 
 // The temporary file a signal handler must remove if the process is ended
-// while it exists. Written only outside handlers; `pendingSet` guards it.
-std::array<char, 8192> pendingPath{};
-volatile std::sig_atomic_t pendingSet = 0;
+// while it exists: its directory's descriptor and its name. Written only
+// while the signals that end a run are held back (Hold), so a handler never
+// sees them half-written.
+constexpr std::size_t MAX_NAME = 256;
+std::array<char, MAX_NAME> pendingName{};
+volatile std::sig_atomic_t pendingDir = -1;
 
-void setPending(const std::string& path) {
-  pendingSet = 0;
-  if (path.size() < pendingPath.size()) {
-    std::copy(path.begin(), path.end(), pendingPath.begin());
-    pendingPath[path.size()] = '\0';
-    pendingSet = 1;
+// Holds back SIGINT, SIGTERM and SIGHUP for as long as it lives: one that
+// arrives meanwhile is delivered when it goes, once the temporary file it
+// would have to remove is registered (or gone).
+class Hold {
+public:
+  Hold() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      sigaddset(&ending, signal);
+    }
+    sigprocmask(SIG_BLOCK, &ending, &saved_);
+  }
+  ~Hold() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+
+private:
+  sigset_t saved_{};
+};
+
+void setPending(int dir, const std::string& name) {
+  pendingDir = -1;
+  if (name.size() < pendingName.size()) {
+    std::copy(name.begin(), name.end(), pendingName.begin());
+    pendingName[name.size()] = '\0';
+    pendingDir = dir;
   }
 }
 
 void clearPending() {
-  pendingSet = 0;
+  pendingDir = -1;
 }
 
-// mkstemp's six characters.
+// The random part of a temporary name: six characters, as mkstemp's.
 constexpr std::size_t RANDOM_PART = 6;
+constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-// Whether `name` is `.<something>.<tag>-XXXXXX`.
-bool isTemporaryName(const std::string& name, const std::string& tag) {
-  const std::string middle = "." + tag + "-";
-  if (name.size() < 2 + middle.size() + RANDOM_PART || name[0] != '.') {
-    return false;
+// Six unpredictable characters: a name that another account can guess is a
+// name it can take first.
+Result<std::string> randomPart() {
+  std::array<unsigned char, RANDOM_PART> bytes{};
+  if (getentropy(bytes.data(), bytes.size()) != 0) {
+    const int error = errno;
+    return failWith("cannot choose a temporary file name", error);
   }
-  const std::size_t randomAt = name.size() - RANDOM_PART;
-  if (name.compare(randomAt - middle.size(), middle.size(), middle) != 0 || randomAt - middle.size() < 2) {
-    return false;
+  std::string part;
+  for (const unsigned char byte : bytes) {
+    part += ALPHABET[byte % (sizeof ALPHABET - 1)];
   }
-  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(randomAt), name.end(),
+  return part;
+}
+
+// `.<name>.<tag>-`, the temporary names' fixed part for the destination
+// `name` (cut short to leave room in a 255-byte name).
+std::string prefixFor(const std::string& name, const std::string& tag) {
+  return "." + name.substr(0, 200) + "." + tag + "-";
+}
+
+bool isTemporaryName(const std::string& name, const std::string& prefix) {
+  return name.size() == prefix.size() + RANDOM_PART && name.compare(0, prefix.size(), prefix) == 0 &&
+         std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
@@ -74,104 +110,131 @@ bool lockForWork(int fd) {
   return true;
 }
 
-// Whether `path` still names the file open as `fd`: a run cleaning up
-// leftovers may have removed the name between its creation and our lock.
-bool stillNamed(int fd, const std::string& path) {
+// Whether `name` in `dir` still names the file open as `fd`: a run cleaning
+// up leftovers may have removed the name between its creation and our lock.
+bool stillNamed(int fd, int dir, const std::string& name) {
   struct stat open {};
   struct stat named {};
-  return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 && sameFile(open, named);
+  return fstat(fd, &open) == 0 && fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         sameFile(open, named);
 }
 
 constexpr int CREATE_ATTEMPTS = 100;
 
 } // namespace
 
-AtomicFile::AtomicFile(std::string destination, std::string tag)
-    : destination_(std::move(destination)), tag_(std::move(tag)) {}
+AtomicFile::AtomicFile(const Place& destination, std::string tag)
+    : dir_(fcntl(destination.dir.get(), F_DUPFD_CLOEXEC, 0)), name_(destination.name),
+      shown_(destination.path), tag_(std::move(tag)) {}
 
 AtomicFile::~AtomicFile() {
-  if (!committed_ && !path_.empty()) {
+  if (!committed_ && !temporary_.empty()) {
+    const Hold hold;
     fd_.reset();
-    unlink(path_.c_str());
+    unlinkat(dir_.get(), temporary_.c_str(), 0);
     clearPending();
   }
 }
 
 std::string AtomicFile::directory() const {
-  const std::filesystem::path parent = std::filesystem::path(destination_).parent_path();
-  return parent.empty() ? "." : parent.string();
+  const std::size_t slash = shown_.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : shown_.substr(0, slash);
 }
 
-std::string AtomicFile::pattern() const {
-  std::string base = std::filesystem::path(destination_).filename().string();
-  base.resize(std::min<std::size_t>(base.size(), 200)); // leave room in a 255-byte name
-  const std::string dir = directory();
-  return (dir == "/" ? "" : dir) + "/." + base + "." + tag_ + "-XXXXXX";
-}
-
-bool AtomicFile::adopt(int fd, const std::string& name) {
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
-  if (!lockForWork(fd) || !stillNamed(fd, name)) {
-    // Another run's clean-up got to this name first and is removing it.
-    close(fd);
+Result<bool> AtomicFile::adopt(int fd, const std::string& name) {
+  Fd file(fd);
+  if (!lockForWork(file.get()) || !stillNamed(file.get(), dir_.get(), name)) {
+    // Another run's clean-up got to this name first and is removing it: the
+    // name is no longer ours to remove.
+    temporary_.clear();
+    clearPending();
     return false;
   }
-  const int lock = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (lock < 0) {
-    close(fd);
-    unlink(name.c_str());
-    return false;
+  Fd lock(fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+  if (!lock.valid()) {
+    const int error = errno;
+    return failWith("cannot create the new file next to '" + shown_ + "'", error);
   }
-  fd_.reset(fd);
-  lock_.reset(lock);
-  path_ = name;
-  setPending(path_);
+  fd_ = std::move(file);
+  lock_ = std::move(lock);
   return true;
 }
 
-bool AtomicFile::create(std::string& error) {
+Result<void> AtomicFile::create() {
+  if (!dir_.valid()) {
+    const int error = errno;
+    return failWith("cannot create the new file next to '" + shown_ + "'", error);
+  }
   for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
-    std::string name = pattern();
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-      error = "cannot create a temporary file in '" + directory() + "': " + errorText(errno);
-      return false;
+    auto random = randomPart();
+    if (!random) {
+      return tl::make_unexpected(random.error());
     }
-    if (adopt(fd, name)) {
-      return true;
+    const std::string name = prefixFor(name_, tag_) + *random;
+    int fd = -1;
+    {
+      const Hold hold;
+      fd = openat(dir_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd < 0) {
+        const int error = errno;
+        if (error == EEXIST) {
+          continue;
+        }
+        return failWith("cannot create the new file next to '" + shown_ + "'", error);
+      }
+      temporary_ = name;
+      setPending(dir_.get(), name);
+    }
+    auto adopted = adopt(fd, name);
+    if (!adopted) {
+      return tl::make_unexpected(adopted.error());
+    }
+    if (*adopted) {
+      return {};
     }
   }
-  error = "cannot create a temporary file in '" + directory() + "' that stays in place";
-  return false;
+  return fail("cannot create the new file next to '" + shown_ + "': every name tried was taken", EEXIST);
 }
 
 #if defined(BRACKWELL_HAVE_FCLONEFILEAT)
 bool AtomicFile::createClone(int source) {
+  if (!dir_.valid()) {
+    return false;
+  }
   for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
-    // clonefile makes the file itself, so the name comes from mkstemp and is
-    // freed just before.
-    std::string name = pattern();
-    const int placeholder = mkstemp(name.data());
-    if (placeholder < 0) {
+    auto random = randomPart();
+    if (!random) {
       return false;
     }
-    close(placeholder);
-    unlink(name.c_str());
-    setPending(name);
-    if (fclonefileat(source, AT_FDCWD, name.c_str(), 0) != 0) {
-      clearPending();
-      return false;
+    const std::string name = prefixFor(name_, tag_) + *random;
+    {
+      const Hold hold;
+      // fclonefileat makes the file itself, exclusively, and never through
+      // a link at its name.
+      if (fclonefileat(source, dir_.get(), name.c_str(), 0) != 0) {
+        if (errno == EEXIST) {
+          continue;
+        }
+        return false;
+      }
+      temporary_ = name;
+      setPending(dir_.get(), name);
     }
-    const int fd = open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = openat(dir_.get(), name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
-      unlink(name.c_str());
+      const Hold hold;
+      unlinkat(dir_.get(), name.c_str(), 0);
+      temporary_.clear();
       clearPending();
       return false;
     }
-    if (adopt(fd, name)) {
+    auto adopted = adopt(fd, name);
+    if (!adopted) {
+      return false; // the destructor removes it
+    }
+    if (*adopted) {
       return true;
     }
-    clearPending();
   }
   return false;
 }
@@ -194,55 +257,63 @@ bool flushToDisk(int fd) {
   return fsync(fd) == 0;
 }
 
-// Makes a rename durable. Some file systems cannot sync a directory; the
-// new file is in place either way, so this is best effort.
-void flushDirectory(const std::string& directory) {
-  const int fd = open(directory.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-}
-
 } // namespace
 
-bool AtomicFile::flush() {
-  return flushToDisk(fd_.get()) && fd_.closeChecked();
-}
-
-bool AtomicFile::commit() {
-  if (rename(path_.c_str(), destination_.c_str()) != 0) {
-    return false;
+Result<void> AtomicFile::flush() {
+  if (!flushToDisk(fd_.get()) || !fd_.closeChecked()) {
+    const int error = errno;
+    return failWith("cannot flush the new file to disk", error);
   }
-  committed_ = true;
-  clearPending();
-  flushDirectory(directory());
-  lock_.reset();
-  return true;
+  return {};
 }
 
-std::vector<std::string> removeLeftovers(const std::string& directory, const std::string& tag) {
+Result<void> AtomicFile::commit() {
+  {
+    const Hold hold;
+    if (renameat(dir_.get(), temporary_.c_str(), dir_.get(), name_.c_str()) != 0) {
+      const int error = errno;
+      return failWith("cannot rename the new file to '" + shown_ + "'", error);
+    }
+    committed_ = true;
+    clearPending();
+  }
+  // Makes the rename durable. Some file systems cannot sync a directory; the
+  // new file is in place either way, so this is best effort.
+  fsync(dir_.get());
+  lock_.reset();
+  return {};
+}
+
+std::vector<std::string> removeLeftovers(const Place& destination, const std::string& tag,
+                                         const std::vector<struct stat>& keep) {
   std::vector<std::string> removed;
-  std::error_code error;
-  std::filesystem::directory_iterator entries(directory, error);
-  if (error) {
+  const int dir = destination.dir.get();
+  const std::string prefix = prefixFor(destination.name, tag);
+  // readdir needs a descriptor of its own: closedir closes it.
+  DIR* entries = fdopendir(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+  if (entries == nullptr) {
     return removed; // an unreadable directory keeps what it holds
   }
-  for (const std::filesystem::directory_entry& entry : entries) {
-    const std::string name = entry.path().filename().string();
-    if (!isTemporaryName(name, tag)) {
-      continue;
+  rewinddir(entries);
+  std::vector<std::string> candidates;
+  while (const dirent* entry = readdir(entries)) {
+    if (isTemporaryName(entry->d_name, prefix)) {
+      candidates.emplace_back(entry->d_name);
     }
-    const std::string path = entry.path().string();
-    // Only regular files, never through a link, and never a device whose
-    // opening could have effects of its own.
-    struct stat named {};
-    if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
-      continue;
-    }
-    const Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  }
+  closedir(entries);
+
+  const std::string directory = destination.directory();
+  for (const std::string& name : candidates) {
+    // Only our own regular files with no other name, never through a link,
+    // never a device whose opening could have effects of its own, and never
+    // a file the run was given.
+    const Fd fd(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
-    if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !sameFile(named, opened)) {
+    if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_uid != geteuid() || opened.st_nlink != 1 ||
+        std::any_of(keep.begin(), keep.end(),
+                    [&](const struct stat& kept) { return sameFile(kept, opened); })) {
       continue;
     }
     // A run still assembling this file holds its lock; a file system
@@ -250,8 +321,8 @@ std::vector<std::string> removeLeftovers(const std::string& directory, const std
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       continue;
     }
-    if (stillNamed(fd.get(), path) && unlink(path.c_str()) == 0) {
-      removed.push_back(path);
+    if (stillNamed(fd.get(), dir, name) && unlinkat(dir, name.c_str(), 0) == 0) {
+      removed.push_back((directory == "/" ? "" : directory) + "/" + name);
     }
   }
   std::sort(removed.begin(), removed.end());
@@ -259,8 +330,9 @@ std::vector<std::string> removeLeftovers(const std::string& directory, const std
 }
 
 void discardPendingFile() {
-  if (pendingSet != 0) {
-    unlink(pendingPath.data());
+  const int dir = pendingDir;
+  if (dir >= 0) {
+    unlinkat(dir, pendingName.data(), 0);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "fileio/io.h"
 
+#include "fileio/result.h"
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -103,6 +105,10 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 
 std::string errorText(int error) {
   return error != 0 ? std::strerror(error) : "unexpected end of file";
+}
+
+Error systemError(const std::string& what, int code) {
+  return Error{what + ": " + errorText(code), code};
 }
 
 namespace {

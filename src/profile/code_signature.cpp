@@ -29,6 +29,7 @@ CodeSignature readCodeSignature(int fd, std::uint64_t fileSize) {
   std::array<std::uint8_t, SIGNATURE_FIELDS_SIZE> fields{};
   if (fileio::readAt(fd, trailerOffset + SIGNATURE_OFFSET_FIELD, fields.data(), fields.size()) !=
       fields.size()) {
+    signature.error = errno;
     signature.layout = SignatureLayout::unreadable;
     return signature;
   }
@@ -50,6 +51,7 @@ CodeSignature readCodeSignature(int fd, std::uint64_t fileSize) {
   } else {
     std::array<std::uint8_t, SUPERBLOB_HEADER_SIZE> header{};
     if (fileio::readAt(fd, signature.offset, header.data(), header.size()) != header.size()) {
+      signature.error = errno;
       signature.layout = SignatureLayout::unreadable;
     } else if (!std::equal(SUPERBLOB_MAGIC.begin(), SUPERBLOB_MAGIC.end(), header.begin())) {
       signature.layout = SignatureLayout::no_superblob;
@@ -81,7 +83,7 @@ std::string describe(const CodeSignature& signature) {
   case SignatureLayout::length_mismatch:
     return "the signature blob at the offset is not of the recorded length";
   case SignatureLayout::unreadable:
-    return "the signature could not be read";
+    return "the signature could not be read: " + fileio::errorText(signature.error);
   }
   return "unknown";
 }

@@ -48,6 +48,7 @@ struct CodeSignature {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   SignatureLayout layout = SignatureLayout::none;
+  int error = 0; // errno when the fields or the blob could not be read (unreadable)
   bool present() const { return layout != SignatureLayout::none; }
   bool valid() const { return layout == SignatureLayout::valid; }
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <new>
 #include <ostream>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -80,8 +81,12 @@ Descriptor encodeDescriptor(std::uint32_t length) {
 
 Location locate(int fd) {
   Location location;
-  if (!endOffset(fd, location.fileSize) || location.fileSize < TRAILER_SIZE) {
+  if (!endOffset(fd, location.fileSize)) {
+    location.error = errno;
     return location; // no_trailer
+  }
+  if (location.fileSize < TRAILER_SIZE) {
+    return location;
   }
   const std::uint64_t trailerOffset = location.fileSize - TRAILER_SIZE;
 
@@ -96,6 +101,7 @@ Location locate(int fd) {
   if (endRead) {
     std::copy(end.begin() + DESCRIPTOR_SIZE, end.end(), signature.begin());
   } else if (readAt(fd, trailerOffset, signature.data(), signature.size()) != signature.size()) {
+    location.error = errno;
     return location;
   }
   if (signature != TRAILER_SIGNATURE) {
@@ -113,6 +119,7 @@ Location locate(int fd) {
     std::copy(end.begin(), end.begin() + DESCRIPTOR_SIZE, descriptor.begin());
   } else if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) !=
              descriptor.size()) {
+    location.error = errno;
     return location;
   }
   checkDescriptor(descriptor, trailerOffset, location);
@@ -184,30 +191,51 @@ void prefault(std::uint8_t* buffer, std::size_t size) {
 
 } // namespace
 
-ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
-  using namespace profile_trailer;
+namespace profile_trailer {
+
+std::optional<Found> openProfile(const std::string& path, std::ostream& log) {
   log << "Extracting profile from DMG at '" << path << "'" << std::endl;
 
   // O_NONBLOCK keeps a FIFO given as the image from blocking the run until a
   // writer appears; it changes nothing for regular files and devices.
-  const fileio::Fd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  Location location;
-  if (file.get() >= 0) {
-    location = locate(file.get());
+  Found found;
+  found.file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (found.file.valid()) {
+    found.location = locate(found.file.get());
   }
-  if (location.status != Status::ok) {
-    log << describe(location) << std::endl;
+  if (found.location.status != Status::ok) {
+    log << describe(found.location) << std::endl;
+    return std::nullopt;
+  }
+  return found;
+}
+
+} // namespace profile_trailer
+
+ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
+  using namespace profile_trailer;
+  const std::optional<Found> found = openProfile(path, log);
+  if (!found) {
     return {false, {}};
   }
+  const Location& location = found->location;
 
+  // The length is checked against the file, but a file can be as large as
+  // the length allows (4 GiB): a memory limit may still refuse the buffer,
+  // and that ends the read like any other failure, not the run.
   std::vector<std::uint8_t> profile;
-  profile.reserve(location.length);
+  try {
+    profile.reserve(location.length);
+  } catch (const std::bad_alloc&) {
+    log << "Can't read profile data: not enough memory for " << location.length << " bytes" << std::endl;
+    return {false, {}};
+  }
   prefault(profile.data(), location.length);
   profile.resize(location.length);
-  if (readAt(file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
+  if (readAt(found->file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
     // The file shrank or failed under us: never hand out a partial profile.
-    log << "Can't read profile data: " << (errno != 0 ? std::strerror(errno) : "unexpected end of file")
-        << std::endl;
+    const int error = errno;
+    log << "Can't read profile data: " << fileio::errorText(error) << std::endl;
     return {false, {}};
   }
   return {true, std::move(profile)};

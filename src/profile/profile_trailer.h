@@ -17,9 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "fileio/fd.h"
 
 namespace profile_trailer {
 
@@ -51,6 +54,7 @@ struct Location {
   std::uint64_t fileSize = 0;      // size of the image file in bytes
   std::uint64_t profileOffset = 0; // where the profile starts (valid when ok)
   std::uint32_t length = 0;        // the declared profile length (from the type check on)
+  int error = 0;                   // errno when the end of the file could not be read (no_trailer)
 };
 
 // Examines the trailer and descriptor of the open file `fd` without moving its
@@ -67,6 +71,18 @@ Location locateInFrontOf(int fd, std::uint64_t trailerOffset);
 
 // The text of a failed status, as the reader prints it.
 std::string describe(const Location& location);
+
+// An image file opened and found to carry a profile where `location` says.
+struct Found {
+  fileio::Fd file;
+  Location location;
+};
+
+// The reader's first steps, the same for brackwell and for brackwell-stamp's
+// extract: prints "Extracting profile from DMG at '<path>'" on `log`, opens
+// the file and checks its trailer and descriptor. When there is no profile
+// to read it prints why and returns nothing.
+std::optional<Found> openProfile(const std::string& path, std::ostream& log);
 
 } // namespace profile_trailer
 

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <exception>
 #include <iostream>
 #include <unistd.h>
 
@@ -56,5 +57,14 @@ int main(int argc, char* argv[]) {
       sigaction(signal, &action, nullptr);
     }
   }
-  return runStamp(argc, argv, std::cout, std::cerr);
+  // Nothing a run allocates is large (the profile streams through a fixed
+  // buffer), but a memory limit can still refuse the little it needs: that
+  // ends the run with a message and the temporary file removed on the way
+  // out, never with an abort.
+  try {
+    return runStamp(argc, argv, std::cout, std::cerr);
+  } catch (const std::exception& failure) {
+    std::cerr << "brackwell-stamp: " << failure.what() << std::endl;
+    return STAMP_EXIT_FAILED;
+  }
 }

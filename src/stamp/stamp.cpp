@@ -2,16 +2,19 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "fileio/atomic_file.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
+#include "fileio/output_file.h"
+#include "fileio/place.h"
 
 namespace stamp {
 
@@ -44,6 +47,9 @@ struct Source {
   std::string path;
   fileio::Fd fd;
   struct stat before {};
+  // In place: where the image's name is (the target's, when the image was
+  // reached through a link), which the new image replaces.
+  std::optional<fileio::Place> place;
 };
 
 // What the new image is made of: the image's first `keep` bytes, then (for a
@@ -65,38 +71,111 @@ void tell(const Options& options, const std::string& text) {
   }
 }
 
-// Opens the image. A run that replaces the image in place holds an
-// exclusive lock on it until its new image is renamed into place, so two
-// such runs on one image take turns instead of one of them losing its
-// change; a run that waited works on the image the other one left.
+// Why a path was refused or could not be reached, as a failure of the run.
+Failure placeFailure(const fileio::Error& problem, Failure otherwise) {
+  return problem.code == EACCES ? Failure::path_refused : otherwise;
+}
+
+// Waits for the exclusive lock on the image, up to `options.waitSeconds`.
+// False with `error` when another process held it all that time; a file
+// system without locks lets the run go on (the checks before the rename
+// still catch a change made meanwhile).
+bool lockImage(const Source& source, const Options& options, std::string& error) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.waitSeconds);
+  bool told = false;
+  for (;;) {
+    if (flock(source.fd.get(), LOCK_EX | LOCK_NB) == 0) {
+      return true;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno != EWOULDBLOCK) {
+      return true;
+    }
+    if (Clock::now() >= deadline) {
+      error = "another process has held a lock on " + quoted(source.path) + " for " +
+              std::to_string(options.waitSeconds) + " s; giving up (--wait sets how long to wait)";
+      return false;
+    }
+    if (!told) {
+      tell(options, "waiting for another run that is changing " + quoted(source.path));
+      told = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Opens the image. A run that only reads it opens it as any reader would. A
+// run that replaces it in place finds its name under the shared-directory
+// rules (an image reached through a link another account planted is
+// refused), and holds an exclusive lock on it until its new image is renamed
+// into place, so two such runs on one image take turns instead of one of
+// them losing its change; a run that waited works on the image the other one
+// left.
 Failure openImage(const std::string& path, const Options& options, Source& source, std::string& error) {
-  constexpr int ATTEMPTS = 100;
-  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+  source.path = path;
+  if (!inPlace(options)) {
     source.fd.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!source.fd.valid() || fstat(source.fd.get(), &source.before) != 0) {
-      error = "cannot open image " + quoted(path) + ": " + errorText(errno);
+      const int problem = errno;
+      error = "cannot open image " + quoted(path) + ": " + errorText(problem);
       return Failure::image_unreadable;
     }
     if (!S_ISREG(source.before.st_mode)) {
       error = quoted(path) + " is not a regular file";
       return Failure::not_a_regular_file;
     }
-    source.path = path;
-    if (!inPlace(options)) {
-      return Failure::none;
+    return Failure::none;
+  }
+
+  constexpr int ATTEMPTS = 100;
+  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    auto place = fileio::placeOf(path);
+    if (!place) {
+      error = place.error().message;
+      return placeFailure(place.error(), Failure::image_unreadable);
     }
-    if (flock(source.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-      tell(options, "waiting for another run that is changing " + quoted(path));
-      while (flock(source.fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+    const int follow = place->kernelLink ? 0 : O_NOFOLLOW;
+    source.fd.reset(
+        openat(place->dir.get(), place->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | follow));
+    if (!source.fd.valid()) {
+      const int problem = errno;
+      if (place->exists && (problem == ELOOP || problem == ENOENT)) {
+        continue; // replaced by a link, or removed, since it was found
       }
+      error = "cannot open image " + quoted(path) + ": " + errorText(problem);
+      return Failure::image_unreadable;
     }
-    // Any other error is a file system without locks: the run goes on, and
-    // the checks before the rename still catch a change made meanwhile.
+    if (fstat(source.fd.get(), &source.before) != 0) {
+      const int problem = errno;
+      error = "cannot open image " + quoted(path) + ": " + errorText(problem);
+      return Failure::image_unreadable;
+    }
+    if (!S_ISREG(source.before.st_mode)) {
+      error = quoted(path) + " is not a regular file";
+      return Failure::not_a_regular_file;
+    }
+    if (auto allowed = fileio::checkShared(*place, source.before); !allowed) {
+      error = allowed.error().message;
+      return Failure::path_refused;
+    }
+    if (!lockImage(source, options, error)) {
+      return Failure::image_locked;
+    }
     struct stat now {};
-    if (stat(path.c_str(), &now) == 0 && fileio::sameFile(now, source.before)) {
+    if (fstatat(place->dir.get(), place->name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        fileio::sameFile(now, source.before)) {
       // What the change checks compare with is the image as it is now that
       // this run has it to itself.
-      return fstat(source.fd.get(), &source.before) == 0 ? Failure::none : Failure::image_unreadable;
+      if (fstat(source.fd.get(), &source.before) != 0) {
+        const int problem = errno;
+        error = "cannot open image " + quoted(path) + ": " + errorText(problem);
+        return Failure::image_unreadable;
+      }
+      source.place = std::move(*place);
+      return Failure::none;
     }
   }
   error = "the image " + quoted(path) + " keeps being replaced";
@@ -110,16 +189,25 @@ Failure prepare(const Source& source, Operation operation, const Options& option
   const std::string& path = source.path;
   const Inspection inspection = inspect(source.fd.get());
   if (inspection.location.status == Status::no_trailer) {
+    if (inspection.location.error != 0) {
+      error = "cannot read the end of " + quoted(path) + ": " + errorText(inspection.location.error);
+      return Failure::image_unreadable;
+    }
     error = quoted(path) + " does not end in a 512-byte UDIF trailer ('koly' block not found)";
     return Failure::no_trailer;
   }
   const std::uint64_t trailerOffset = inspection.location.fileSize - TRAILER_SIZE;
   if (fileio::readAt(source.fd.get(), trailerOffset, plan.trailer.data(), plan.trailer.size()) !=
       plan.trailer.size()) {
-    error = "cannot read the trailer of " + quoted(path) + ": " + errorText(errno);
+    const int problem = errno;
+    error = "cannot read the trailer of " + quoted(path) + ": " + errorText(problem);
     return Failure::image_unreadable;
   }
   const CodeSignature& signature = inspection.signature;
+  if (signature.layout == profile_trailer::SignatureLayout::unreadable) {
+    error = "cannot read the code signature of " + quoted(path) + ": " + errorText(signature.error);
+    return Failure::image_unreadable;
+  }
   if (signature.present() && !signature.valid()) {
     error = quoted(path) + " records a code signature of " + std::to_string(signature.length) +
             " bytes at offset " + std::to_string(signature.offset) + ", but " +
@@ -190,45 +278,38 @@ Failure prepare(const Source& source, Operation operation, const Options& option
   return Failure::none;
 }
 
-// Where a new file goes: the image's own file (through symbolic links,
-// which stay links) or the output path.
-Failure destinationOf(const Source& source, const Options& options, std::string& destination,
+// Where a new file goes: the image's own name (through symbolic links,
+// which stay links) or the output path, under the shared-directory rules.
+Failure destinationOf(Source& source, const Options& options, fileio::Place& destination,
                       std::string& error) {
-  const std::string& wanted = options.out.empty() ? source.path : options.out;
-  struct stat st {};
-  if (stat(wanted.c_str(), &st) == 0) {
-    const bool isImage = fileio::sameFile(st, source.before);
-    if (!options.out.empty() && isImage) {
+  if (inPlace(options)) {
+    destination = std::move(*source.place);
+    return Failure::none;
+  }
+  auto place = fileio::placeOf(options.out);
+  if (!place) {
+    if (place.error().code == EISDIR) {
+      error = "the output " + quoted(options.out) + " names a directory";
+      return Failure::output_unusable;
+    }
+    error = place.error().message;
+    return placeFailure(place.error(), Failure::write_failed);
+  }
+  if (place->exists) {
+    if (fileio::sameFile(place->info, source.before)) {
       error = "the output " + quoted(options.out) + " is the image itself";
       return Failure::output_is_image;
     }
-    if (options.out.empty() && !isImage) {
-      // Renamed or replaced since it was opened: the copy is of another file.
-      error = "the image " + quoted(source.path) + " was replaced while it was being read";
-      return Failure::image_changed;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      error = "the output " + quoted(wanted) + " exists and is not a regular file";
+    if (!S_ISREG(place->info.st_mode)) {
+      error = "the output " + quoted(options.out) + " exists and is not a regular file";
       return Failure::output_unusable;
     }
-    char* resolved = realpath(wanted.c_str(), nullptr);
-    if (resolved == nullptr) {
-      error = "cannot resolve " + quoted(wanted) + ": " + errorText(errno);
-      return Failure::output_unusable;
+    if (auto allowed = fileio::checkShared(*place, place->info); !allowed) {
+      error = allowed.error().message;
+      return Failure::path_refused;
     }
-    destination = resolved;
-    std::free(resolved);
-    return Failure::none;
   }
-  if (options.out.empty()) {
-    error = "the image " + quoted(source.path) + " was removed while it was being read";
-    return Failure::image_changed;
-  }
-  if (wanted.back() == '/') {
-    error = "the output " + quoted(wanted) + " names a directory";
-    return Failure::output_unusable;
-  }
-  destination = wanted;
+  destination = std::move(*place);
   return Failure::none;
 }
 
@@ -264,7 +345,8 @@ Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std
   for (;;) {
     const long got = fileio::readSome(profileFd, buffer.data(), buffer.size());
     if (got < 0) {
-      error = "cannot read the profile: " + errorText(errno);
+      const int problem = errno;
+      error = "cannot read the profile: " + errorText(problem);
       return Failure::profile_unreadable;
     }
     if (got == 0) {
@@ -337,28 +419,35 @@ mode_t currentUmask() {
 }
 
 // Assembles the new image next to its destination and renames it over it.
-Outcome assembleFile(const Source& source, const Plan& plan, const Options& options, Outcome outcome) {
+Outcome assembleFile(Source& source, const Plan& plan, const Options& options, Outcome outcome) {
   std::string error;
-  std::string destination;
+  fileio::Place destination;
   if (const Failure failure = destinationOf(source, options, destination, error); failure != Failure::none) {
     return failed(outcome, failure, error);
   }
   fileio::AtomicFile temp(destination, TEMPORARY_TAG);
-  // What a run ended by SIGKILL or a power loss left in this directory goes
-  // first; files of runs still at work are locked and stay.
-  for (const std::string& leftover : fileio::removeLeftovers(temp.directory(), TEMPORARY_TAG)) {
+  // What a run ended by SIGKILL or a power loss left for this destination
+  // goes first; files of runs still at work are locked and stay, and so do
+  // the files this run was given, whatever their names.
+  std::vector<struct stat> given{source.before};
+  struct stat profile {};
+  if (plan.profileFd >= 0 && fstat(plan.profileFd, &profile) == 0) {
+    given.push_back(profile);
+  }
+  for (const std::string& leftover : fileio::removeLeftovers(destination, TEMPORARY_TAG, given)) {
     tell(options, "removed " + quoted(leftover) + ", left behind by a run that was ended before it finished");
   }
 
   outcome.copiedBytes = plan.keep;
   if (options.copy == CopyLimit::cheapest && temp.createClone(source.fd.get())) {
     if (ftruncate(temp.fd(), static_cast<off_t>(plan.keep)) != 0) {
-      return failed(outcome, Failure::write_failed, "cannot cut the cloned image: " + errorText(errno));
+      const int problem = errno;
+      return failed(outcome, Failure::write_failed, "cannot cut the cloned image: " + errorText(problem));
     }
     outcome.copy = CopyMethod::clone;
   } else {
-    if (!temp.create(error)) {
-      return failed(outcome, Failure::write_failed, error);
+    if (auto created = temp.create(); !created) {
+      return failed(outcome, Failure::write_failed, created.error().message);
     }
     const fileio::CopyResult copy = fileio::copyPrefix(source.fd.get(), temp.fd(), plan.keep, options.copy);
     outcome.copy = copy.method;
@@ -390,6 +479,8 @@ Outcome assembleFile(const Source& source, const Plan& plan, const Options& opti
   // An in-place result is the same file to its owner: same owner where we
   // may set it (chown clears set-id bits, so it goes first), same mode. A
   // new output is like a copy: the image's mode within the umask.
+  mode_t mode =
+      inPlace(options) ? (source.before.st_mode & 07777) : (source.before.st_mode & 0777 & ~currentUmask());
   if (inPlace(options)) {
     struct stat now {};
     if (fstat(temp.fd(), &now) == 0 &&
@@ -398,29 +489,36 @@ Outcome assembleFile(const Source& source, const Plan& plan, const Options& opti
       // Only root may give a file away; the group may still be ours to set.
       static_cast<void>(fchown(temp.fd(), static_cast<uid_t>(-1), source.before.st_gid));
     }
+    // A file that could not keep its owner and group is a file of whoever
+    // runs this: it keeps no set-user-ID or set-group-ID bit, as with cp -p
+    // and install, or stamping someone's set-id image would make a set-id
+    // program of ours.
+    if (fstat(temp.fd(), &now) != 0 || now.st_uid != source.before.st_uid ||
+        now.st_gid != source.before.st_gid) {
+      mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    }
   }
-  const mode_t mode =
-      inPlace(options) ? (source.before.st_mode & 07777) : (source.before.st_mode & 0777 & ~currentUmask());
   if (fchmod(temp.fd(), mode) != 0) {
+    const int problem = errno;
     return failed(outcome, Failure::write_failed,
-                  "cannot set the permissions of the new image: " + errorText(errno));
+                  "cannot set the permissions of the new image: " + errorText(problem));
   }
-  if (!temp.flush()) {
-    return failed(outcome, Failure::write_failed, "cannot flush the new image to disk: " + errorText(errno));
+  if (auto flushed = temp.flush(); !flushed) {
+    return failed(outcome, Failure::write_failed, flushed.error().message);
   }
 
   // A writer that changed the image meanwhile would have its change lost
   // by the rename, or leave a copy of bytes from two versions; an image
   // replaced by another file meanwhile is not the one that was copied.
-  struct stat atPath {};
-  const bool replacedAtPath = inPlace(options) && (stat(destination.c_str(), &atPath) != 0 ||
-                                                   !fileio::sameFile(atPath, source.before));
-  if (!unchanged(source) || replacedAtPath) {
+  struct stat atName {};
+  const bool replacedAtName = inPlace(options) && (fstatat(destination.dir.get(), destination.name.c_str(),
+                                                           &atName, AT_SYMLINK_NOFOLLOW) != 0 ||
+                                                   !fileio::sameFile(atName, source.before));
+  if (!unchanged(source) || replacedAtName) {
     return failed(outcome, Failure::image_changed, changedMessage(source));
   }
-  if (!temp.commit()) {
-    return failed(outcome, Failure::write_failed,
-                  "cannot rename the new image to " + quoted(destination) + ": " + errorText(errno));
+  if (auto committed = temp.commit(); !committed) {
+    return failed(outcome, Failure::write_failed, committed.error().message);
   }
   return outcome;
 }
@@ -504,6 +602,61 @@ Outcome removeProfile(const std::string& image, const Options& options) {
 
 Outcome removeSignature(const std::string& image, const Options& options) {
   return run(image, Operation::unsign, -1, options);
+}
+
+Outcome extractProfile(const std::string& image, const Options& options, std::ostream& log) {
+  Outcome outcome;
+  const std::optional<profile_trailer::Found> found = profile_trailer::openProfile(image, log);
+  if (!found) {
+    return failed(outcome, Failure::no_profile, "");
+  }
+  const Location& location = found->location;
+  const bool toFile = options.outFd < 0;
+  const std::string output = toFile ? quoted(options.out) : "standard output";
+  fileio::Output file;
+  int target = options.outFd;
+  if (toFile) {
+    auto opened = fileio::openOutput(options.out, fileio::FifoWait::never);
+    if (!opened) {
+      return failed(outcome, placeFailure(opened.error(), Failure::write_failed), opened.error().message);
+    }
+    file = std::move(*opened);
+    target = file.fd.get();
+  } else if (fstat(target, &file.info) != 0) {
+    file.info = {};
+  }
+  // Checked before anything is truncated or written: the profile written
+  // into the image it comes from would leave an image without its trailer.
+  struct stat imageInfo {};
+  if (fstat(found->file.get(), &imageInfo) == 0 && fileio::sameFile(imageInfo, file.info)) {
+    return failed(outcome, Failure::output_is_image,
+                  toFile ? "the output " + output + " is the image itself"
+                         : "the output (standard output) is the image itself");
+  }
+  if (toFile) {
+    if (auto cut = fileio::truncate(file, options.out); !cut) {
+      return failed(outcome, Failure::write_failed, cut.error().message);
+    }
+  }
+  const fileio::CopyResult copy =
+      fileio::copyToStream(found->file.get(), location.profileOffset, location.length, target, options.copy);
+  outcome.copy = copy.method;
+  if (!copy.ok()) {
+    if (copy.failed == fileio::CopyResult::Failed::reading) {
+      return failed(outcome, Failure::profile_unreadable,
+                    "cannot read the profile: " + errorText(copy.error));
+    }
+    return failed(outcome, Failure::write_failed,
+                  "cannot write the profile to " + output + ": " + errorText(copy.error));
+  }
+  if (toFile && !file.fd.closeChecked()) {
+    const int problem = errno;
+    return failed(outcome, Failure::write_failed,
+                  "cannot write the profile to " + output + ": " + errorText(problem));
+  }
+  outcome.profileOffset = location.profileOffset;
+  outcome.profileLength = location.length;
+  return outcome;
 }
 
 void discardPendingOutput() {

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 
@@ -69,6 +70,8 @@ enum class Failure {
   no_profile,         // nothing to remove
   output_is_image,    // the output names the image itself
   output_unusable,    // the output path exists but is no regular file, or names a directory
+  path_refused,       // a name another account may have planted in a shared directory (fileio/place.h)
+  image_locked,       // another process held the image's lock for longer than the run would wait
   write_failed,       // creating, writing, flushing or renaming the new image failed
   image_changed       // the image changed while it was being read
 };
@@ -79,6 +82,9 @@ struct Options {
   bool replace = false; // swap an existing profile for the new one
   bool unsign = false;  // take a code signature off first
   CopyLimit copy = CopyLimit::cheapest;
+  // In place, how long to wait for another process that holds the image's
+  // lock before giving up.
+  unsigned waitSeconds = 60;
   // Told what the user should know while the run goes on: that it waits for
   // another run on the same image, that it removed a leftover file.
   std::function<void(const std::string&)> notice;
@@ -91,7 +97,7 @@ struct Outcome {
   std::uint64_t copiedBytes = 0;     // image bytes in front of the insertion point
   std::uint64_t imageSize = 0;       // size of the new image
   std::uint64_t profileOffset = 0;   // where the (new or removed) profile starts
-  std::uint64_t profileLength = 0;   // its length
+  std::uint64_t profileLength = 0;   // its length (also the length extracted)
   bool replaced = false;             // an old profile was swapped out
   std::uint64_t replacedLength = 0;  // the old profile's length
   bool unsignedImage = false;        // a code signature was taken off
@@ -112,6 +118,14 @@ Outcome removeProfile(const std::string& image, const Options& options);
 // was before it was signed (`options.replace` and `options.unsign` are
 // ignored).
 Outcome removeSignature(const std::string& image, const Options& options);
+
+// Writes the profile that brackwell would read from `image` (the same reader,
+// whose lines go to `log`) to the stream `options.outFd`, or to the file
+// `options.out`. The file is opened as brackwell opens its output, under the
+// shared-directory rules, but never waits for a FIFO's reader. The profile
+// is streamed, so a profile of gigabytes costs no memory. Fails with
+// no_profile, and no message of its own, when the reader finds none.
+Outcome extractProfile(const std::string& image, const Options& options, std::ostream& log);
 
 // Removes the temporary file of an operation under way, if there is one.
 // Async-signal-safe: meant for the handlers of signals that end the process.

@@ -13,7 +13,6 @@
 
 #include "fileio/fd.h"
 #include "fileio/io.h"
-#include "fileio/output_file.h"
 #include "profile/profile_trailer.h"
 #include "stamp/stamp.h"
 
@@ -22,13 +21,14 @@ namespace {
 const char* const PROGRAM = "brackwell-stamp: ";
 const char* const STANDARD_STREAM = "-";
 
-const char* const USAGE = "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign]\n"
-                          "       brackwell-stamp show IMAGE\n"
-                          "       brackwell-stamp extract IMAGE [--out FILE]\n"
-                          "       brackwell-stamp remove IMAGE [--out OUT] [--unsign]\n"
-                          "       brackwell-stamp unsign IMAGE [--out OUT]\n"
-                          "       brackwell-stamp --help | --version\n"
-                          "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
+const char* const USAGE =
+    "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign] [--wait S]\n"
+    "       brackwell-stamp show IMAGE\n"
+    "       brackwell-stamp extract IMAGE [--out FILE]\n"
+    "       brackwell-stamp remove IMAGE [--out OUT] [--unsign] [--wait S]\n"
+    "       brackwell-stamp unsign IMAGE [--out OUT] [--wait S]\n"
+    "       brackwell-stamp --help | --version\n"
+    "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
 
 const char* const HELP = "\n"
                          "Puts a customer's profile into a UDIF disk image, in front of its trailer,\n"
@@ -44,6 +44,8 @@ const char* const HELP = "\n"
                          "  --replace  swap a profile already there for the new one\n"
                          "  --unsign   take a code signature off as well (a signed image is refused\n"
                          "             otherwise: changing it would break the signature)\n"
+                         "  --wait S   in place, wait at most S seconds (default 60) for another\n"
+                         "             process that holds the image's lock\n"
                          "\n"
                          "Exit status: 0 done (show: brackwell can read a profile), 1 failed or\n"
                          "refused, 2 usage error. See brackwell-stamp(1).\n";
@@ -57,13 +59,19 @@ struct Grammar {
   bool out;
   bool replace;
   bool unsign;
+  bool wait;
 };
 
 constexpr Grammar GRAMMAR[] = {
-    {"write", Verb::write, 2, true, true, true},       {"show", Verb::show, 1, false, false, false},
-    {"extract", Verb::extract, 1, true, false, false}, {"remove", Verb::remove, 1, true, false, true},
-    {"unsign", Verb::unsign, 1, true, false, false},
+    {"write", Verb::write, 2, true, true, true, true},
+    {"show", Verb::show, 1, false, false, false, false},
+    {"extract", Verb::extract, 1, true, false, false, false},
+    {"remove", Verb::remove, 1, true, false, true, true},
+    {"unsign", Verb::unsign, 1, true, false, false, true},
 };
+
+// The longest --wait accepted: a year.
+constexpr unsigned long MAX_WAIT_SECONDS = 366UL * 24 * 3600;
 
 struct Command {
   const Grammar* grammar = nullptr;
@@ -71,6 +79,7 @@ struct Command {
   std::optional<std::string> out;
   bool replace = false;
   bool unsign = false;
+  std::optional<unsigned> waitSeconds;
   bool toStandardOutput() const { return out && *out == STANDARD_STREAM; }
 };
 
@@ -85,8 +94,8 @@ Request requested(int argc, const char* const argv[]) {
     if (arg == "--") {
       break;
     }
-    if (arg == "--out") {
-      ++i; // its value is a path, whatever it looks like
+    if (arg == "--out" || arg == "--wait") {
+      ++i; // its value is taken as it is, whatever it looks like
       continue;
     }
     if (arg == "--help" || arg == "-h") {
@@ -136,6 +145,20 @@ std::optional<std::string> parse(int argc, const char* const argv[], Command& co
       if (command.out->empty()) {
         return "--out needs a path";
       }
+    } else if (grammar.wait && (arg == "--wait" || arg.compare(0, 7, "--wait=") == 0)) {
+      if (command.waitSeconds) {
+        return "--wait given twice";
+      }
+      if (arg == "--wait" && i + 1 >= argc) {
+        return "--wait needs a number of seconds";
+      }
+      const std::string value = arg == "--wait" ? argv[++i] : arg.substr(7);
+      if (value.empty() || value.size() > 10 || value.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(value) > MAX_WAIT_SECONDS) {
+        return "--wait takes a whole number of seconds from 0 to " + std::to_string(MAX_WAIT_SECONDS) +
+               ", not '" + value + "'";
+      }
+      command.waitSeconds = static_cast<unsigned>(std::stoul(value));
     } else if (grammar.replace && arg == "--replace") {
       command.replace = true;
     } else if (grammar.unsign && arg == "--unsign") {
@@ -230,6 +253,7 @@ int report(const stamp::Outcome& outcome, const Command& command, std::ostream& 
 int change(const Command& command, stamp::Options options, std::ostream& out, std::ostream& err) {
   options.replace = command.replace;
   options.unsign = command.unsign;
+  options.waitSeconds = command.waitSeconds.value_or(options.waitSeconds);
   if (command.toStandardOutput()) {
     out.flush();
     options.outFd = STDOUT_FILENO;
@@ -309,13 +333,6 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   return STAMP_EXIT_OK;
 }
 
-// Whether both paths name one existing file.
-bool sameFile(const std::string& a, const std::string& b) {
-  struct stat first {};
-  struct stat second {};
-  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && fileio::sameFile(first, second);
-}
-
 // Whether `image` holds a profile in front of its code signature.
 std::optional<profile_trailer::Location> hiddenProfileOf(const std::string& image) {
   const fileio::Fd fd(open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -330,12 +347,19 @@ std::optional<profile_trailer::Location> hiddenProfileOf(const std::string& imag
   return inspection.beforeSignature;
 }
 
-int extract(const Command& command, std::ostream& out, std::ostream& err) {
+int extract(const Command& command, stamp::Options options, std::ostream& out, std::ostream& err) {
   // The same reader brackwell runs, so what extract gives is what brackwell
   // would give; its progress lines go to `err`, leaving `out` to the data.
   const std::string& image = command.operands[0];
-  const ProfileReadResult profile = readProfileFrom(image, err);
-  if (!profile.first) {
+  const bool toFile = command.out && !command.toStandardOutput();
+  if (toFile) {
+    options.out = *command.out;
+  } else {
+    out.flush();
+    options.outFd = STDOUT_FILENO;
+  }
+  const stamp::Outcome outcome = stamp::extractProfile(image, options, err);
+  if (outcome.failure == stamp::Failure::no_profile) {
     err << PROGRAM << "no profile extracted";
     if (const auto hidden = hiddenProfileOf(image)) {
       err << "; " << hiddenProfileHint(*hidden);
@@ -343,26 +367,11 @@ int extract(const Command& command, std::ostream& out, std::ostream& err) {
     err << std::endl;
     return STAMP_EXIT_FAILED;
   }
-  const std::vector<std::uint8_t>& bytes = profile.second;
-  const bool toFile = command.out && !command.toStandardOutput();
-  if (toFile && sameFile(*command.out, image)) {
-    // Truncating it to write the profile would destroy the image.
-    err << PROGRAM << "the output " << quoted(*command.out) << " is the image itself" << std::endl;
+  if (!outcome.ok()) {
+    err << PROGRAM << outcome.message << std::endl;
     return STAMP_EXIT_FAILED;
   }
-  if (toFile) {
-    if (writeOutputFile(*command.out, bytes) != WriteResult::written) {
-      err << PROGRAM << "cannot write " << quoted(*command.out) << std::endl;
-      return STAMP_EXIT_FAILED;
-    }
-  } else {
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) {
-      err << PROGRAM << "cannot write the profile to standard output" << std::endl;
-      return STAMP_EXIT_FAILED;
-    }
-  }
-  err << PROGRAM << "extracted a profile of " << bytes.size() << " bytes"
+  err << PROGRAM << "extracted a profile of " << outcome.profileLength << " bytes"
       << (toFile ? " to " + quoted(*command.out) : std::string()) << std::endl;
   return STAMP_EXIT_OK;
 }
@@ -385,13 +394,8 @@ int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream
     err << PROGRAM << *problem << "\n" << USAGE << std::flush;
     return STAMP_EXIT_USAGE;
   }
-  switch (command.grammar->verb) {
-  case Verb::show:
+  if (command.grammar->verb == Verb::show) {
     return show(command, out, err);
-  case Verb::extract:
-    return extract(command, out, err);
-  default:
-    break;
   }
   stamp::Options options;
   const auto limit = copyLimit();
@@ -400,5 +404,8 @@ int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream
     return STAMP_EXIT_FAILED;
   }
   options.copy = *limit;
+  if (command.grammar->verb == Verb::extract) {
+    return extract(command, options, out, err);
+  }
   return change(command, options, out, err);
 }

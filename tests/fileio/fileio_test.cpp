@@ -14,6 +14,8 @@
 #include "fileio/atomic_file.h"
 #include "fileio/copy.h"
 #include "fileio/fd.h"
+#include "fileio/place.h"
+#include "support/run_tool.h"
 #include "support/test_support.h"
 
 using fileio::CopyLimit;
@@ -173,96 +175,132 @@ TEST(CopyToStream, SourceShorterThanTheRangeFails) {
   }
 }
 
-// What removeLeftovers() does with each name in a directory.
+// The place of `name` in `dir`, as the tools find their destinations.
+fileio::Place placeIn(const TempDir& dir, const std::string& name) {
+  auto place = fileio::placeOf(dir.file(name));
+  EXPECT_TRUE(place.has_value()) << (place ? "" : place.error().message);
+  return place ? std::move(*place) : fileio::Place{};
+}
+
+// What removeLeftovers() does, for the destination image.dmg, with each kind
+// of file in its directory.
 struct LeftoverCase {
+  std::string label;
   std::string name;
-  std::function<void(const std::string& path)> make;
+  // Makes the file at `path`; may return a descriptor that holds its lock,
+  // as a run that still assembles it does.
+  std::function<fileio::Fd(const std::string& path)> make;
   bool removed;
+  bool given = false;     // the run was given this file (say, as its image)
+  bool otherUser = false; // the file belongs to another account (needs root)
 };
 
 void PrintTo(const LeftoverCase& row, std::ostream* os) {
-  *os << row.name;
+  *os << row.label;
 }
 
-void regularFile(const std::string& path) {
+fileio::Fd regularFile(const std::string& path) {
   writeFile(path, Bytes{1});
+  return {};
 }
 
 class Leftovers : public ::testing::TestWithParam<LeftoverCase> {};
 
-TEST_P(Leftovers, OnlyUnlockedTemporaryFilesGo) {
+TEST_P(Leftovers, OnlyOurUnlockedTemporaryFilesForThisDestinationGo) {
   const LeftoverCase& c = GetParam();
+  if (c.otherUser && geteuid() != 0) {
+    GTEST_SKIP() << "giving a file to another account needs root";
+  }
   TempDir dir;
+  writeFile(dir.file("image.dmg"), Bytes{2});
   const std::string path = dir.file(c.name);
-  c.make(path);
-
-  // A file another run still assembles is locked by it: here, by a
-  // descriptor of this test's own, which the clean-up cannot lock either.
-  fileio::Fd held;
-  if (c.name.find("Held") != std::string::npos) {
-    held.reset(open(path.c_str(), O_RDONLY));
-    ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  const fileio::Fd held = c.make(path);
+  if (c.otherUser) {
+    ASSERT_EQ(chown(path.c_str(), testsupport::NOBODY.uid, testsupport::NOBODY.gid), 0);
+  }
+  std::vector<struct stat> given;
+  if (c.given) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    given.push_back(st);
   }
 
-  const std::vector<std::string> removed = fileio::removeLeftovers(dir.path(), "stamp");
+  const std::vector<std::string> removed = fileio::removeLeftovers(placeIn(dir, "image.dmg"), "stamp", given);
 
   EXPECT_EQ(removed, c.removed ? std::vector<std::string>{path} : std::vector<std::string>{});
   struct stat st {};
   EXPECT_EQ(lstat(path.c_str(), &st) != 0, c.removed);
 }
 
+fileio::Fd noDescriptor(int status) {
+  EXPECT_EQ(status, 0);
+  return {};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Names, Leftovers,
     ::testing::ValuesIn(std::vector<LeftoverCase>{
-        {".image.dmg.stamp-Ab12Cd", regularFile, true},
-        {".a.stamp-000000", regularFile, true},
-        {".Held.dmg.stamp-Ab12Cd", regularFile, false},
-        {".image.dmg.stamp-Ab12C", regularFile, false},   // five characters: not mkstemp's
-        {".image.dmg.stamp-Ab12Cd7", regularFile, false}, // seven
-        {".image.dmg.stamp-Ab1-Cd", regularFile, false},
-        {"image.dmg.stamp-Ab12Cd", regularFile, false},  // no leading dot
-        {"..stamp-Ab12Cd", regularFile, false},          // no name in front
-        {".image.dmg.other-Ab12Cd", regularFile, false}, // another tool's tag
-        {".image.dmg.stamp-Ab12Cd.keep", regularFile, false},
-        {".link.dmg.stamp-Ab12Cd",
-         [](const std::string& path) { ASSERT_EQ(symlink("/etc/passwd", path.c_str()), 0); }, false},
-        {".dir.dmg.stamp-Ab12Cd", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); },
+        {"Ours", ".image.dmg.stamp-Ab12Cd", regularFile, true},
+        {"DigitsOnly", ".image.dmg.stamp-000000", regularFile, true},
+        {"StillLocked", ".image.dmg.stamp-Ab12Cd",
+         [](const std::string& path) {
+           regularFile(path);
+           fileio::Fd fd(open(path.c_str(), O_RDONLY));
+           EXPECT_EQ(flock(fd.get(), LOCK_EX), 0);
+           return fd;
+         },
          false},
-        {".fifo.dmg.stamp-Ab12Cd", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+        {"FiveCharacters", ".image.dmg.stamp-Ab12C", regularFile, false},
+        {"SevenCharacters", ".image.dmg.stamp-Ab12Cd7", regularFile, false},
+        {"NotAlphanumeric", ".image.dmg.stamp-Ab1-Cd", regularFile, false},
+        {"NoLeadingDot", "image.dmg.stamp-Ab12Cd", regularFile, false},
+        {"AnotherDestination", ".other.dmg.stamp-Ab12Cd", regularFile, false},
+        {"AnotherTag", ".image.dmg.other-Ab12Cd", regularFile, false},
+        {"LongerName", ".image.dmg.stamp-Ab12Cd.keep", regularFile, false},
+        {"SymbolicLink", ".image.dmg.stamp-Ab12Cd",
+         [](const std::string& path) { return noDescriptor(symlink("/etc/passwd", path.c_str())); }, false},
+        {"Directory", ".image.dmg.stamp-Ab12Cd",
+         [](const std::string& path) { return noDescriptor(mkdir(path.c_str(), 0700)); }, false},
+        {"Fifo", ".image.dmg.stamp-Ab12Cd",
+         [](const std::string& path) { return noDescriptor(mkfifo(path.c_str(), 0600)); }, false},
+        // Another name of a file that lives on under its first one.
+        {"HardLink", ".image.dmg.stamp-Ab12Cd",
+         [](const std::string& path) {
+           regularFile(path + ".first");
+           return noDescriptor(link((path + ".first").c_str(), path.c_str()));
+         },
          false},
+        // A file named on the command line that happens to look like ours.
+        {"GivenToTheRun", ".image.dmg.stamp-Ab12Cd", regularFile, false, true},
+        // In a shared directory, anyone can make a file of that shape.
+        {"AnotherUsers", ".image.dmg.stamp-Ab12Cd", regularFile, false, false, true},
     }),
-    [](const ::testing::TestParamInfo<LeftoverCase>& row) {
-      std::string name;
-      for (const char c : row.param.name) {
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      }
-      return name;
-    });
+    [](const ::testing::TestParamInfo<LeftoverCase>& row) { return row.param.label; });
 
 // The file being assembled: locked while it exists, so that another run's
 // clean-up leaves it alone; removed unless committed; renamed over its
 // destination when it is.
 TEST(AtomicFile, IsLockedWhileAssembledAndGoneUnlessCommitted) {
   TempDir dir;
-  std::string temporary;
+  const fileio::Place destination = placeIn(dir, "image.dmg");
   {
-    fileio::AtomicFile file(dir.file("image.dmg"), "stamp");
-    std::string error;
-    ASSERT_TRUE(file.create(error)) << error;
-    temporary = file.path();
-    EXPECT_EQ(temporary.rfind(dir.file(".image.dmg.stamp-"), 0), 0u) << temporary;
-    EXPECT_TRUE(fileio::removeLeftovers(dir.path(), "stamp").empty());
-    EXPECT_EQ(access(temporary.c_str(), F_OK), 0);
+    fileio::AtomicFile file(destination, "stamp");
+    const auto created = file.create();
+    ASSERT_TRUE(created.has_value()) << created.error().message;
+    const std::vector<std::string> names = testsupport::listDirectory(dir.path());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind(".image.dmg.stamp-", 0), 0u) << names[0];
+    EXPECT_TRUE(fileio::removeLeftovers(destination, "stamp", {}).empty());
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), names);
   }
-  EXPECT_NE(access(temporary.c_str(), F_OK), 0) << "an uncommitted file must go";
+  EXPECT_TRUE(testsupport::listDirectory(dir.path()).empty()) << "an uncommitted file must go";
 
-  fileio::AtomicFile file(dir.file("image.dmg"), "stamp");
-  std::string error;
-  ASSERT_TRUE(file.create(error)) << error;
+  fileio::AtomicFile file(destination, "stamp");
+  ASSERT_TRUE(file.create().has_value());
   ASSERT_EQ(write(file.fd(), "new", 3), 3);
-  ASSERT_TRUE(file.flush());
-  EXPECT_TRUE(fileio::removeLeftovers(dir.path(), "stamp").empty()) << "flushed, but still at work";
-  ASSERT_TRUE(file.commit());
+  ASSERT_TRUE(file.flush().has_value());
+  EXPECT_TRUE(fileio::removeLeftovers(destination, "stamp", {}).empty()) << "flushed, but still at work";
+  ASSERT_TRUE(file.commit().has_value());
   EXPECT_EQ(readFile(dir.file("image.dmg")), testsupport::toBytes("new"));
   EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
 }

@@ -75,13 +75,14 @@ std::string text(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-const std::string USAGE = "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign]\n"
-                          "       brackwell-stamp show IMAGE\n"
-                          "       brackwell-stamp extract IMAGE [--out FILE]\n"
-                          "       brackwell-stamp remove IMAGE [--out OUT] [--unsign]\n"
-                          "       brackwell-stamp unsign IMAGE [--out OUT]\n"
-                          "       brackwell-stamp --help | --version\n"
-                          "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
+const std::string USAGE =
+    "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign] [--wait S]\n"
+    "       brackwell-stamp show IMAGE\n"
+    "       brackwell-stamp extract IMAGE [--out FILE]\n"
+    "       brackwell-stamp remove IMAGE [--out OUT] [--unsign] [--wait S]\n"
+    "       brackwell-stamp unsign IMAGE [--out OUT] [--wait S]\n"
+    "       brackwell-stamp --help | --version\n"
+    "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
 
 const std::string HELP = USAGE +
                          "\n"
@@ -98,6 +99,8 @@ const std::string HELP = USAGE +
                          "  --replace  swap a profile already there for the new one\n"
                          "  --unsign   take a code signature off as well (a signed image is refused\n"
                          "             otherwise: changing it would break the signature)\n"
+                         "  --wait S   in place, wait at most S seconds (default 60) for another\n"
+                         "             process that holds the image's lock\n"
                          "\n"
                          "Exit status: 0 done (show: brackwell can read a profile), 1 failed or\n"
                          "refused, 2 usage error. See brackwell-stamp(1).\n";
@@ -375,7 +378,8 @@ std::vector<CliCase> cliCases() {
        {},
        1,
        "",
-       "Extracting profile from DMG at '{DIR}/stamped.dmg'\nbrackwell-stamp: cannot write '/dev/full'\n",
+       "Extracting profile from DMG at '{DIR}/stamped.dmg'\nbrackwell-stamp: cannot write the profile to "
+       "'/dev/full': No space left on device\n",
        {}},
 
       // Truncating the output to write the profile would destroy the image.
@@ -658,7 +662,8 @@ TEST_P(UnwritableDirectory, FailsBeforeTouchingAnything) {
     GTEST_SKIP() << "could not drop root privileges in the child; permission bits would not stop root";
   }
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, "brackwell-stamp: cannot create a temporary file in '" + ro + "': Permission denied\n");
+  EXPECT_EQ(run.err, "brackwell-stamp: cannot create the new file next to '" + ro +
+                         (inPlace ? "/image.dmg" : "/out.dmg") + "': Permission denied\n");
   expectUnchanged(before, ro, ro + "/image.dmg");
   EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
 }
@@ -913,9 +918,9 @@ TEST(StreamWhileTheImageChanges, FailsAfterTheLastByte) {
 }
 
 // A run killed outright (SIGKILL, a power loss) cannot clean up; the next
-// run that stamps into the same directory does.
-// Two images and a profile: one run works on image.dmg, the other on
-// other.dmg, in the same directory.
+// run that writes the same destination does. Every run here stamps
+// other.dmg into image.dmg (--out), so all of them work on image.dmg's
+// temporary files.
 class Leftovers : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -923,11 +928,20 @@ protected:
     writeFile(dir.file("other.dmg"), PLAIN);
     writeFile(dir.file("profile.bin"), PROFILE);
   }
-  // Stamps other.dmg to completion; what it printed.
-  RunResult stampOther() const {
+  // Starts a run that waits for its profile on standard input.
+  std::vector<std::string> waitingRun() const {
+    return {"write", dir.file("other.dmg"), "-", "--out", dir.file("image.dmg")};
+  }
+  // Stamps to completion; what it printed.
+  RunResult stampAgain() const {
     ChildSetup setup;
     setup.captureStderr = true;
-    return runStampTool({"write", dir.file("other.dmg"), dir.file("profile.bin")}, setup);
+    return runStampTool(
+        {"write", dir.file("other.dmg"), dir.file("profile.bin"), "--out", dir.file("image.dmg")}, setup);
+  }
+  std::string wrote() const {
+    return "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" + dir.file("image.dmg") +
+           "'\n";
   }
   std::vector<std::string> everything() const { return {"image.dmg", "other.dmg", "profile.bin"}; }
   TempDir dir;
@@ -936,7 +950,7 @@ protected:
 TEST_F(Leftovers, TheNextRunRemovesWhatAKilledRunLeft) {
   std::string leftover;
   {
-    BackgroundRun killed({"write", dir.file("image.dmg"), "-"});
+    BackgroundRun killed(waitingRun());
     ASSERT_TRUE(killed.started());
     leftover = waitForTemporaryFile(dir, "image.dmg");
     ASSERT_FALSE(leftover.empty()) << "the temporary file never appeared";
@@ -945,28 +959,25 @@ TEST_F(Leftovers, TheNextRunRemovesWhatAKilledRunLeft) {
   }
   ASSERT_EQ(access(leftover.c_str(), F_OK), 0) << "SIGKILL leaves the temporary file behind";
 
-  const RunResult next = stampOther();
+  const RunResult next = stampAgain();
 
   EXPECT_EQ(next.exitCode, 0);
   EXPECT_EQ(next.err, "brackwell-stamp: removed '" + leftover +
-                          "', left behind by a run that was ended before it finished\n"
-                          "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" +
-                          dir.file("other.dmg") + "'\n");
+                          "', left behind by a run that was ended before it finished\n" + wrote());
   EXPECT_EQ(testsupport::listDirectory(dir.path()), everything());
-  EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
-  EXPECT_EQ(readFile(dir.file("other.dmg")), STAMPED);
+  EXPECT_EQ(readFile(dir.file("other.dmg")), PLAIN);
+  EXPECT_EQ(readFile(dir.file("image.dmg")), STAMPED);
 }
 
 TEST_F(Leftovers, ARunStillAtWorkKeepsItsFile) {
-  BackgroundRun working({"write", dir.file("image.dmg"), "-"});
+  BackgroundRun working(waitingRun());
   ASSERT_TRUE(working.started());
   const std::string inProgress = waitForTemporaryFile(dir, "image.dmg");
   ASSERT_FALSE(inProgress.empty()) << "the temporary file never appeared";
 
-  const RunResult other = stampOther();
+  const RunResult other = stampAgain();
   EXPECT_EQ(other.exitCode, 0) << other.err;
-  EXPECT_EQ(other.err, "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '" +
-                           dir.file("other.dmg") + "'\n");
+  EXPECT_EQ(other.err, wrote());
   EXPECT_EQ(access(inProgress.c_str(), F_OK), 0) << "the other run removed a file still being assembled";
 
   ASSERT_TRUE(working.input(std::string(PROFILE.begin(), PROFILE.end())));
