@@ -124,8 +124,8 @@ constexpr int CREATE_ATTEMPTS = 100;
 } // namespace
 
 AtomicFile::AtomicFile(const Place& destination, std::string tag)
-    : dir_(fcntl(destination.dir.get(), F_DUPFD_CLOEXEC, 0)), name_(destination.name),
-      shown_(destination.path), tag_(std::move(tag)) {}
+    : dir_(fcntl(destination.dir.get(), F_DUPFD_CLOEXEC, 0)), dirError_(dir_.valid() ? 0 : errno),
+      name_(destination.name), shown_(destination.path), tag_(std::move(tag)) {}
 
 AtomicFile::~AtomicFile() {
   if (!committed_ && !temporary_.empty()) {
@@ -162,8 +162,7 @@ Result<bool> AtomicFile::adopt(int fd, const std::string& name) {
 
 Result<void> AtomicFile::create() {
   if (!dir_.valid()) {
-    const int error = errno;
-    return failWith("cannot create the new file next to '" + shown_ + "'", error);
+    return failWith("cannot create the new file next to '" + shown_ + "'", dirError_);
   }
   for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
     auto random = randomPart();

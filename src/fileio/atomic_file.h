@@ -62,6 +62,7 @@ private:
   Result<bool> adopt(int fd, const std::string& name);
 
   Fd dir_;           // the destination's directory
+  int dirError_;     // why dir_ could not be had, if it could not
   std::string name_; // the destination's name in it
   std::string shown_;
   std::string tag_;

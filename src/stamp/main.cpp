@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <exception>
+#include <fcntl.h>
 #include <iostream>
 #include <unistd.h>
 

@@ -196,6 +196,11 @@ Failure prepare(const Source& source, Operation operation, const Options& option
     error = quoted(path) + " does not end in a 512-byte UDIF trailer ('koly' block not found)";
     return Failure::no_trailer;
   }
+  if (inspection.signature.layout == profile_trailer::SignatureLayout::unreadable) {
+    error =
+        "cannot read the code signature of " + quoted(path) + ": " + errorText(inspection.signature.error);
+    return Failure::image_unreadable;
+  }
   const std::uint64_t trailerOffset = inspection.location.fileSize - TRAILER_SIZE;
   if (fileio::readAt(source.fd.get(), trailerOffset, plan.trailer.data(), plan.trailer.size()) !=
       plan.trailer.size()) {
@@ -204,10 +209,6 @@ Failure prepare(const Source& source, Operation operation, const Options& option
     return Failure::image_unreadable;
   }
   const CodeSignature& signature = inspection.signature;
-  if (signature.layout == profile_trailer::SignatureLayout::unreadable) {
-    error = "cannot read the code signature of " + quoted(path) + ": " + errorText(signature.error);
-    return Failure::image_unreadable;
-  }
   if (signature.present() && !signature.valid()) {
     error = quoted(path) + " records a code signature of " + std::to_string(signature.length) +
             " bytes at offset " + std::to_string(signature.offset) + ", but " +

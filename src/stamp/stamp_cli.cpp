@@ -299,6 +299,17 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   const profile_trailer::Location& location = inspection.location;
   const profile_trailer::CodeSignature& signature = inspection.signature;
   const bool present = location.status == profile_trailer::Status::ok;
+  // A read that failed says nothing about what the image holds.
+  if (location.error != 0) {
+    err << PROGRAM << "cannot read the end of " << quoted(image) << ": " << fileio::errorText(location.error)
+        << std::endl;
+    return STAMP_EXIT_FAILED;
+  }
+  if (signature.layout == profile_trailer::SignatureLayout::unreadable) {
+    err << PROGRAM << "cannot read the code signature of " << quoted(image) << ": "
+        << fileio::errorText(signature.error) << std::endl;
+    return STAMP_EXIT_FAILED;
+  }
 
   out << "image: " << image << "\n";
   out << "size: " << location.fileSize << " bytes\n";

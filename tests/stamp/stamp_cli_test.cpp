@@ -1019,3 +1019,167 @@ TEST(TwoRunsOnOneImage, TakeTurns) {
 }
 
 } // namespace
+
+namespace {
+
+// A disk that fails to read one byte (EIO), through a library preloaded into
+// the run: every command names the read that failed, never a conclusion
+// drawn from bytes it did not get (a signature "of 0 bytes", a missing
+// trailer).
+struct ReadErrorCase {
+  std::string name;
+  std::vector<std::string> args; // {DIR}: the case's directory
+  std::uint64_t failAt;          // the byte whose reads fail
+  std::string copy;              // BRACKWELL_STAMP_COPY
+  std::string err;               // {DIR} expanded
+};
+
+void PrintTo(const ReadErrorCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
+
+TEST_P(ReadError, NamesTheFailedRead) {
+  const ReadErrorCase& c = GetParam();
+#if !defined(__linux__)
+  GTEST_SKIP() << "the failing disk is preloaded with LD_PRELOAD, which only Linux's loader reads";
+#endif
+  const char* library = std::getenv("BRACKWELL_FAILING_READ");
+  if (library == nullptr || std::getenv("BRACKWELL_SANITIZED") != nullptr) {
+    GTEST_SKIP() << "needs BRACKWELL_FAILING_READ (set by ctest) and an unsanitized binary: the sanitizers' "
+                    "runtime must come first among the loaded libraries";
+  }
+  TempDir dir;
+  writeFixtures(dir);
+  auto expand = [&](const std::string& text) { return testsupport::expandDir(text, dir); };
+  std::vector<std::string> args;
+  for (const std::string& arg : c.args) {
+    args.push_back(expand(arg));
+  }
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = {{"LD_PRELOAD", library},
+               {"BRACKWELL_FAIL_READ_AT", std::to_string(c.failAt)},
+               {"BRACKWELL_STAMP_COPY", c.copy}};
+
+  const RunResult run = runStampTool(args, setup);
+
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, expand(c.err));
+  for (const auto& [name, bytes] : FIXTURES) {
+    EXPECT_EQ(readFile(dir.file(name)), bytes) << name;
+  }
+  EXPECT_EQ(testsupport::listDirectory(dir.path()).size(), FIXTURES.size()) << "nothing was created";
+}
+
+// Offsets in the fixtures: plain.dmg's trailer starts at 4096; signed.dmg's
+// at 4160, its signature fields 296 bytes into it; stamped.dmg's profile
+// runs from 4096 to 4129.
+INSTANTIATE_TEST_SUITE_P(
+    Eio, ReadError,
+    ::testing::ValuesIn(std::vector<ReadErrorCase>{
+        {"SignatureFieldsOfAWrite",
+         {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--unsign", "--out", "{DIR}/out.dmg"},
+         4160 + 296,
+         "auto",
+         "brackwell-stamp: cannot read the code signature of '{DIR}/signed.dmg': Input/output error\n"},
+        {"SignatureFieldsOfShow",
+         {"show", "{DIR}/signed.dmg"},
+         4160 + 296,
+         "auto",
+         "brackwell-stamp: cannot read the code signature of '{DIR}/signed.dmg': Input/output error\n"},
+        {"TrailerOfAWrite",
+         {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--out", "{DIR}/out.dmg"},
+         4096,
+         "auto",
+         "brackwell-stamp: cannot read the end of '{DIR}/plain.dmg': Input/output error\n"},
+        {"ImageDataOfAWrite",
+         {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--out", "{DIR}/out.dmg"},
+         100,
+         "stream",
+         "brackwell-stamp: cannot read the image: Input/output error\n"},
+        {"ProfileOfAnExtract",
+         {"extract", "{DIR}/stamped.dmg"},
+         4100,
+         "stream",
+         "Extracting profile from DMG at '{DIR}/stamped.dmg'\n"
+         "brackwell-stamp: cannot read the profile: Input/output error\n"},
+    }),
+    [](const ::testing::TestParamInfo<ReadErrorCase>& row) { return row.param.name; });
+
+// SIGTERM at any moment of a run, including the one between creating the
+// temporary file and registering it for removal: no run leaves one behind.
+// Every run writes an output of its own, so that no run's clean-up of
+// leftovers hides another's.
+TEST(EndedBySignal, AtAnyMomentLeavesNoTemporaryFile) {
+  const char* bin = std::getenv("BRACKWELL_STAMP_BIN");
+  ASSERT_NE(bin, nullptr) << "BRACKWELL_STAMP_BIN is not set; run through ctest";
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  writeFile(dir.file("profile.bin"), PROFILE);
+  constexpr int RUNS = 200;
+  unsigned seed = 12345;
+  int ended = 0;
+  for (int i = 0; i < RUNS; ++i) {
+    const std::string out = dir.file("out" + std::to_string(i) + ".dmg");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      std::signal(SIGTERM, SIG_DFL);
+      execl(bin, bin, "write", dir.file("image.dmg").c_str(), dir.file("profile.bin").c_str(), "--out",
+            out.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    seed = seed * 1103515245u + 12345u;
+    std::this_thread::sleep_for(std::chrono::microseconds(seed % 4000));
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ended += WIFSIGNALED(status) ? 1 : 0;
+  }
+  std::vector<std::string> leftovers;
+  for (const std::string& name : testsupport::listDirectory(dir.path())) {
+    if (name.find(".stamp-") != std::string::npos) {
+      leftovers.push_back(name);
+    }
+  }
+  EXPECT_EQ(leftovers, std::vector<std::string>{})
+      << ended << " of " << RUNS << " runs were ended by the signal";
+  EXPECT_GT(ended, 0) << "no run was caught at work: the test proves nothing";
+}
+
+// Few descriptors: whatever step runs out of them, the run fails with the
+// real cause and leaves nothing behind.
+TEST(FewDescriptors, FailWithTheRealCause) {
+  if (std::getenv("BRACKWELL_SANITIZED") != nullptr) {
+    GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+  }
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  writeFile(dir.file("profile.bin"), PROFILE);
+  int failed = 0;
+  for (rlim_t limit = 4; limit <= 12; ++limit) {
+    const std::string out = dir.file("out" + std::to_string(limit) + ".dmg");
+    ChildSetup setup;
+    setup.captureStderr = true;
+    setup.maxOpenFiles = limit;
+    setup.env = {{"BRACKWELL_STAMP_COPY", "stream"}};
+    const RunResult run =
+        runStampTool({"write", dir.file("image.dmg"), dir.file("profile.bin"), "--out", out}, setup);
+    if (run.exitCode == 0) {
+      EXPECT_EQ(readFile(out), STAMPED) << "limit " << limit;
+      continue;
+    }
+    ++failed;
+    EXPECT_EQ(run.exitCode, 1) << "limit " << limit;
+    EXPECT_NE(run.err.find("Too many open files"), std::string::npos) << "limit " << limit << ": " << run.err;
+  }
+  EXPECT_GT(failed, 0) << "no limit was low enough to fail: the test proves nothing";
+  for (const std::string& name : testsupport::listDirectory(dir.path())) {
+    EXPECT_EQ(name.find(".stamp-"), std::string::npos) << name;
+  }
+}
+
+} // namespace

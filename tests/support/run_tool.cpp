@@ -86,10 +86,17 @@ bool readOutput(int (&fds)[2], std::string* const (&sinks)[2], int timeoutMs) {
     const rlimit limit{setup.maxOpenFiles, setup.maxOpenFiles};
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+  // A write past the file-size limit kills with SIGXFSZ unless the program
+  // itself sets that signal aside: the tools must, so it is left at its
+  // default here, whatever the test process does with it.
+  signal(SIGXFSZ, SIG_DFL);
   if (setup.maxFileSize != 0) {
-    signal(SIGXFSZ, SIG_IGN); // inherited across the exec
     const rlimit limit{setup.maxFileSize, setup.maxFileSize};
     setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (setup.maxAddressSpace != 0) {
+    const rlimit limit{setup.maxAddressSpace, setup.maxAddressSpace};
+    setrlimit(RLIMIT_AS, &limit);
   }
   if (setup.runAs && !switchTo(*setup.runAs)) {
     _exit(CANNOT_DROP_PRIVILEGES);

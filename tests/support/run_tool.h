@@ -43,9 +43,12 @@ struct ChildSetup {
   // for a pipe, so the utility cannot be started.
   rlim_t maxOpenFiles = 0;
   // 0: leave as is. Otherwise the largest file the program may write: a write
-  // past it fails with EFBIG, as on a full file system or quota (SIGXFSZ is
-  // ignored, so the program sees the error instead of being killed).
+  // past it fails with EFBIG, as on a full file system or quota, once the
+  // program has set SIGXFSZ aside (it starts at its default, which kills).
   rlim_t maxFileSize = 0;
+  // 0: leave as is. Otherwise the most address space the program may map:
+  // an allocation past it fails.
+  rlim_t maxAddressSpace = 0;
   // Empty: standard input is inherited. Otherwise the file read as standard input.
   std::string stdinPath;
   // Standard error goes to RunResult::err instead of the test log.
