@@ -15,6 +15,10 @@ packages=(
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
   dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
+  # The reference download server (contrib/download-server) and its test:
+  # spawn-fcgi is fcgiwrap's other way to be started, listed so that apt
+  # need not pull in systemd for it; serve.sh starts fcgiwrap itself.
+  nginx fcgiwrap spawn-fcgi curl
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
 # well; nothing else does.
