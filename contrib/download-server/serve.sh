@@ -107,17 +107,32 @@ private=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-serve.XXXXXX")
 fcgiwrap_pid=
 nginx_pid=
 
+# ended PID: the process is gone, or a zombie waiting to be reaped.
+ended() {
+  local stat
+  { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 0
+  stat=${stat##*) }
+  [ "${stat%% *}" = Z ]
+}
+# group_ended PGID: no process of the group is still running.
+group_ended() {
+  local pid
+  for pid in $(pgrep -g "$1"); do
+    ended "$pid" || return 1
+  done
+}
 # stop_job PID: TERM to the process group PID leads (fcgiwrap with its
 # workers, the scripts and brackwell-stamp runs they started; nginx with its
-# workers), then KILL if it has not ended within 5 s.
+# workers), then KILL to whatever of it still runs after 5 s. Zombies do not
+# count: the leader is reaped here, the others by whoever inherited them.
 stop_job() {
   [ -n "$1" ] || return 0
   kill -TERM -- "-$1" 2>/dev/null || return 0
   for _ in $(seq 50); do
-    kill -0 -- "-$1" 2>/dev/null || break
+    group_ended "$1" && break
     sleep 0.1
   done
-  kill -KILL -- "-$1" 2>/dev/null || true
+  group_ended "$1" || kill -KILL -- "-$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
 }
 cleanup() {
