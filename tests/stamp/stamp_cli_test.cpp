@@ -22,6 +22,7 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "fileio/fd.h"
 #include "profile/profile_trailer.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
@@ -801,6 +802,16 @@ void writeFixtures(const TempDir& dir) {
   }
 }
 
+// The library of injected faults, when this system and build can preload it.
+const char* injectedFaults() {
+#if defined(__linux__)
+  if (std::getenv("BRACKWELL_SANITIZED") == nullptr) {
+    return std::getenv("BRACKWELL_INJECTED_FAULTS");
+  }
+#endif
+  return nullptr;
+}
+
 class StampCli : public ::testing::TestWithParam<CliCase> {};
 
 TEST_P(StampCli, PrintsExitsAndChangesExactlyWhatItShould) {
@@ -1273,13 +1284,10 @@ class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
 
 TEST_P(ReadError, NamesTheFailedRead) {
   const ReadErrorCase& c = GetParam();
-#if !defined(__linux__)
-  GTEST_SKIP() << "the failing disk is preloaded with LD_PRELOAD, which only Linux's loader reads";
-#endif
-  const char* library = std::getenv("BRACKWELL_FAILING_READ");
-  if (library == nullptr || std::getenv("BRACKWELL_SANITIZED") != nullptr) {
-    GTEST_SKIP() << "needs BRACKWELL_FAILING_READ (set by ctest) and an unsanitized binary: the sanitizers' "
-                    "runtime must come first among the loaded libraries";
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP() << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized "
+                    "binary: the sanitizers' runtime must come first among the loaded libraries";
   }
   TempDir dir;
   writeFixtures(dir);
@@ -1340,46 +1348,45 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const ::testing::TestParamInfo<ReadErrorCase>& row) { return row.param.name; });
 
-// SIGTERM at any moment of a run, including the one between creating the
-// temporary file and registering it for removal: no run leaves one behind.
-// Every run writes an output of its own, so that no run's clean-up of
-// leftovers hides another's.
-TEST(EndedBySignal, AtAnyMomentLeavesNoTemporaryFile) {
-  const char* bin = std::getenv("BRACKWELL_STAMP_BIN");
-  ASSERT_NE(bin, nullptr) << "BRACKWELL_STAMP_BIN is not set; run through ctest";
+// A signal at the worst moment: right after the temporary file is created,
+// before the run has registered it for removal (a preloaded library raises
+// it there). The run dies of that signal and leaves nothing behind.
+class SignalAtCreation : public ::testing::TestWithParam<std::tuple<int, bool>> {};
+
+TEST_P(SignalAtCreation, LeavesNoTemporaryFile) {
+  const auto [signal, inPlace] = GetParam();
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP()
+        << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized binary";
+  }
   TempDir dir;
   writeFile(dir.file("image.dmg"), PLAIN);
   writeFile(dir.file("profile.bin"), PROFILE);
-  constexpr int RUNS = 200;
-  unsigned seed = 12345;
-  int ended = 0;
-  for (int i = 0; i < RUNS; ++i) {
-    const std::string out = dir.file("out" + std::to_string(i) + ".dmg");
-    const pid_t pid = fork();
-    if (pid == 0) {
-      std::signal(SIGTERM, SIG_DFL);
-      execl(bin, bin, "write", dir.file("image.dmg").c_str(), dir.file("profile.bin").c_str(), "--out",
-            out.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    seed = seed * 1103515245u + 12345u;
-    std::this_thread::sleep_for(std::chrono::microseconds(seed % 4000));
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ended += WIFSIGNALED(status) ? 1 : 0;
+  std::vector<std::string> args = {"write", dir.file("image.dmg"), dir.file("profile.bin")};
+  if (!inPlace) {
+    args.insert(args.end(), {"--out", dir.file("out.dmg")});
   }
-  std::vector<std::string> leftovers;
-  for (const std::string& name : testsupport::listDirectory(dir.path())) {
-    if (name.find(".stamp-") != std::string::npos) {
-      leftovers.push_back(name);
-    }
-  }
-  EXPECT_EQ(leftovers, std::vector<std::string>{})
-      << ended << " of " << RUNS << " runs were ended by the signal";
-  EXPECT_GT(ended, 0) << "no run was caught at work: the test proves nothing";
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = {{"LD_PRELOAD", library}, {"BRACKWELL_SIGNAL_ON_CREATE", std::to_string(signal)}};
+
+  const RunResult run = runStampTool(args, setup);
+
+  EXPECT_EQ(run.exitCode, 128 + signal) << run.err;
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile.bin"}));
+  EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalAtCreation,
+                         ::testing::Combine(::testing::Values(SIGINT, SIGTERM, SIGHUP), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<int, bool>>& row) {
+                           const int signal = std::get<0>(row.param);
+                           return std::string(signal == SIGINT    ? "Interrupt"
+                                              : signal == SIGTERM ? "Terminate"
+                                                                  : "Hangup") +
+                                  (std::get<1>(row.param) ? "_InPlace" : "_ToOut");
+                         });
 
 // Few descriptors: whatever step runs out of them, the run fails with the
 // real cause and leaves nothing behind.
@@ -1601,12 +1608,10 @@ INSTANTIATE_TEST_SUITE_P(Specs, Ranges,
 // never read. Shown with a disk whose first byte cannot be read: a range at
 // the end passes, one at the start fails.
 TEST(RangeReads, OnlyTheImageBytesInTheRange) {
-#if !defined(__linux__)
-  GTEST_SKIP() << "the failing disk is preloaded with LD_PRELOAD, which only Linux's loader reads";
-#endif
-  const char* library = std::getenv("BRACKWELL_FAILING_READ");
-  if (library == nullptr || std::getenv("BRACKWELL_SANITIZED") != nullptr) {
-    GTEST_SKIP() << "needs BRACKWELL_FAILING_READ (set by ctest) and an unsanitized binary";
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP()
+        << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized binary";
   }
   TempDir dir;
   writeFixtures(dir);
