@@ -346,13 +346,12 @@ std::string writeError(const Sink& sink) {
   return writeError(!sink.positional, errno);
 }
 
-// Appends the profile read from `profileFd` at `offset`; its length goes to
-// `length`. Streams, so a long profile costs no memory and a too long one is
-// refused after at most 4 GiB.
-Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std::uint64_t& length,
-                      std::string& error) {
+// Reads the profile from `profileFd` to its end, handing each piece to
+// `take` (false: stop, `take` has said why in `error`), and refusing one
+// longer than its 32-bit length field can describe after at most 4 GiB.
+template <typename Take> Failure readProfile(int profileFd, std::string& error, Take take) {
   std::vector<std::uint8_t> buffer(BUFFER_SIZE);
-  length = 0;
+  std::uint64_t length = 0;
   for (;;) {
     const long got = fileio::readSome(profileFd, buffer.data(), buffer.size());
     if (got < 0) {
@@ -369,12 +368,26 @@ Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std
               " bytes, the most its 32-bit length field can describe";
       return Failure::profile_too_long;
     }
-    if (!sink.put(buffer.data(), size, offset + length)) {
-      error = writeError(sink);
-      return Failure::write_failed;
+    if (const Failure failure = take(buffer.data(), size, length); failure != Failure::none) {
+      return failure;
     }
     length += size;
   }
+}
+
+// Appends the profile read from `profileFd` at `offset`; its length goes to
+// `length`. Streams, so a long profile costs no memory.
+Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std::uint64_t& length,
+                      std::string& error) {
+  length = 0;
+  return readProfile(profileFd, error, [&](const std::uint8_t* data, std::size_t size, std::uint64_t at) {
+    if (!sink.put(data, size, offset + at)) {
+      error = writeError(sink);
+      return Failure::write_failed;
+    }
+    length = at + size;
+    return Failure::none;
+  });
 }
 
 // Writes what follows the kept bytes: the profile and its descriptor (for a
@@ -439,24 +452,10 @@ mode_t currentUmask() {
 // is written (a dry run, a range, an expected validator).
 Failure loadProfile(int profileFd, std::vector<std::uint8_t>& bytes, std::string& error) {
   try {
-    std::vector<std::uint8_t> buffer(BUFFER_SIZE);
-    for (;;) {
-      const long got = fileio::readSome(profileFd, buffer.data(), buffer.size());
-      if (got < 0) {
-        const int problem = errno;
-        error = "cannot read the profile: " + errorText(problem);
-        return Failure::profile_unreadable;
-      }
-      if (got == 0) {
-        return Failure::none;
-      }
-      if (bytes.size() + static_cast<std::size_t>(got) > MAX_PROFILE_LENGTH) {
-        error = "the profile is longer than " + std::to_string(MAX_PROFILE_LENGTH) +
-                " bytes, the most its 32-bit length field can describe";
-        return Failure::profile_too_long;
-      }
-      bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
-    }
+    return readProfile(profileFd, error, [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
+      bytes.insert(bytes.end(), data, data + size);
+      return Failure::none;
+    });
   } catch (const std::bad_alloc&) {
     error = "not enough memory to hold the profile of more than " + std::to_string(bytes.size()) +
             " bytes (a dry run, a range or an expected validator needs all of it at once)";
