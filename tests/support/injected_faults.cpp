@@ -60,14 +60,17 @@ int created(int fd, const char* path) {
   return fd;
 }
 
-using Open = int (*)(const char*, int, ...);
 using OpenAt = int (*)(int, const char*, int, ...);
 using MakeTemporary = int (*)(char*);
 using MakeTemporaryWithFlags = int (*)(char*, int);
 
-// The mode argument that open and openat take when they may create.
-mode_t modeOf(int flags, va_list arguments) {
-  return (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, unsigned)) : 0;
+// open and openat: the C library's openat (open is openat in the working
+// directory), then the signal after a creation. `arguments` hold the mode
+// when the call may create.
+int openThrough(int dir, const char* path, int flags, va_list arguments) {
+  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, unsigned)) : 0;
+  const int fd = next<OpenAt>("openat")(dir, path, flags, mode);
+  return (flags & O_CREAT) != 0 ? created(fd, path) : fd;
 }
 
 } // namespace
@@ -83,19 +86,17 @@ extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off_t offset) {
 extern "C" int open(const char* path, int flags, ...) {
   va_list arguments;
   va_start(arguments, flags);
-  const mode_t mode = modeOf(flags, arguments);
+  const int fd = openThrough(AT_FDCWD, path, flags, arguments);
   va_end(arguments);
-  const int fd = next<Open>("open")(path, flags, mode);
-  return (flags & O_CREAT) != 0 ? created(fd, path) : fd;
+  return fd;
 }
 
 extern "C" int openat(int dir, const char* path, int flags, ...) {
   va_list arguments;
   va_start(arguments, flags);
-  const mode_t mode = modeOf(flags, arguments);
+  const int fd = openThrough(dir, path, flags, arguments);
   va_end(arguments);
-  const int fd = next<OpenAt>("openat")(dir, path, flags, mode);
-  return (flags & O_CREAT) != 0 ? created(fd, path) : fd;
+  return fd;
 }
 
 extern "C" int mkstemp(char* pattern) {
@@ -104,22 +105,4 @@ extern "C" int mkstemp(char* pattern) {
 
 extern "C" int mkostemp(char* pattern, int flags) {
   return created(next<MakeTemporaryWithFlags>("mkostemp")(pattern, flags), pattern);
-}
-
-extern "C" int open64(const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = modeOf(flags, arguments);
-  va_end(arguments);
-  const int fd = next<Open>("open64")(path, flags, mode);
-  return (flags & O_CREAT) != 0 ? created(fd, path) : fd;
-}
-
-extern "C" int openat64(int dir, const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = modeOf(flags, arguments);
-  va_end(arguments);
-  const int fd = next<OpenAt>("openat64")(dir, path, flags, mode);
-  return (flags & O_CREAT) != 0 ? created(fd, path) : fd;
 }
