@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev
   libtinyxml2-dev
   libexpected-dev # tl::expected, the results that carry a value or an error
+  nlohmann-json3-dev # the JSON brackwell-stamp prints
   mandoc groff-base # the manual page's lint check
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build

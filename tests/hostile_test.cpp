@@ -341,7 +341,8 @@ protected:
 };
 
 TEST_P(Attack, LeavesEveryVictimAsItWas) {
-  const auto [planted, writer] = GetParam();
+  const Planted planted = std::get<0>(GetParam());
+  const Writer writer = std::get<1>(GetParam());
   const Scene scene;
   const std::string target = scene.shared("Acme.dmg");
   // A stamp in place is after an image: the links lead to one of root's.

@@ -193,7 +193,7 @@ void prefault(std::uint8_t* buffer, std::size_t size) {
 
 namespace profile_trailer {
 
-std::optional<Found> openProfile(const std::string& path, std::ostream& log) {
+Found openProfile(const std::string& path, std::ostream& log) {
   log << "Extracting profile from DMG at '" << path << "'" << std::endl;
 
   // O_NONBLOCK keeps a FIFO given as the image from blocking the run until a
@@ -202,10 +202,11 @@ std::optional<Found> openProfile(const std::string& path, std::ostream& log) {
   found.file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (found.file.valid()) {
     found.location = locate(found.file.get());
+  } else {
+    found.location.error = errno;
   }
   if (found.location.status != Status::ok) {
     log << describe(found.location) << std::endl;
-    return std::nullopt;
   }
   return found;
 }
@@ -214,11 +215,11 @@ std::optional<Found> openProfile(const std::string& path, std::ostream& log) {
 
 ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
   using namespace profile_trailer;
-  const std::optional<Found> found = openProfile(path, log);
-  if (!found) {
+  const Found found = openProfile(path, log);
+  if (found.location.status != Status::ok) {
     return {false, {}};
   }
-  const Location& location = found->location;
+  const Location& location = found.location;
 
   // The length is checked against the file, but a file can be as large as
   // the length allows (4 GiB): a memory limit may still refuse the buffer,
@@ -232,7 +233,7 @@ ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
   }
   prefault(profile.data(), location.length);
   profile.resize(location.length);
-  if (readAt(found->file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
+  if (readAt(found.file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
     // The file shrank or failed under us: never hand out a partial profile.
     const int error = errno;
     log << "Can't read profile data: " << fileio::errorText(error) << std::endl;

@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,17 +71,17 @@ Location locateInFrontOf(int fd, std::uint64_t trailerOffset);
 // The text of a failed status, as the reader prints it.
 std::string describe(const Location& location);
 
-// An image file opened and found to carry a profile where `location` says.
+// An image file opened, and what its end says about its profile.
 struct Found {
   fileio::Fd file;
-  Location location;
+  Location location; // status ok: the profile is where it says
 };
 
 // The reader's first steps, the same for brackwell and for brackwell-stamp's
 // extract: prints "Extracting profile from DMG at '<path>'" on `log`, opens
 // the file and checks its trailer and descriptor. When there is no profile
-// to read it prints why and returns nothing.
-std::optional<Found> openProfile(const std::string& path, std::ostream& log);
+// to read it prints why (the status is then not ok).
+Found openProfile(const std::string& path, std::ostream& log);
 
 } // namespace profile_trailer
 

@@ -65,6 +65,6 @@ int main(int argc, char* argv[]) {
     return runStamp(argc, argv, std::cout, std::cerr);
   } catch (const std::exception& failure) {
     std::cerr << "brackwell-stamp: " << failure.what() << std::endl;
-    return STAMP_EXIT_FAILED;
+    return static_cast<int>(ExitStatus::failed);
   }
 }

@@ -1,9 +1,11 @@
 #include "stamp/stamp.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -58,7 +60,13 @@ struct Plan {
   Operation operation = Operation::write;
   std::uint64_t keep = 0;
   std::array<std::uint8_t, TRAILER_SIZE> trailer{};
-  int profileFd = -1;
+  int profileFd = -1; // read to its end while the new image is written
+  const std::vector<std::uint8_t>* profile =
+      nullptr;                       // or, already read, when the new image must be known first
+  std::uint64_t signatureOffset = 0; // where a valid code signature starts (0: none)
+  // The new image is known before it is written: its profile read, its size
+  // and validator worked out.
+  bool known = false;
 };
 
 bool inPlace(const Options& options) {
@@ -161,7 +169,8 @@ Failure openImage(const std::string& path, const Options& options, Source& sourc
       error = allowed.error().message;
       return Failure::path_refused;
     }
-    if (!lockImage(source, options, error)) {
+    // A dry run changes nothing, so it neither takes the lock nor waits.
+    if (!options.dryRun && !lockImage(source, options, error)) {
       return Failure::image_locked;
     }
     struct stat now {};
@@ -223,6 +232,7 @@ Failure prepare(const Source& source, Operation operation, const Options& option
   const Location location = signature.valid() ? *inspection.beforeSignature : inspection.location;
   const std::uint64_t contentEnd = signature.valid() ? signature.offset : trailerOffset;
   const bool takeSignatureOff = signature.valid() && (operation == Operation::unsign || options.unsign);
+  plan.signatureOffset = signature.valid() ? signature.offset : 0;
   if (takeSignatureOff) {
     profile_trailer::clearSignatureFields(plan.trailer.data());
     outcome.unsignedImage = true;
@@ -336,13 +346,12 @@ std::string writeError(const Sink& sink) {
   return writeError(!sink.positional, errno);
 }
 
-// Appends the profile read from `profileFd` at `offset`; its length goes to
-// `length`. Streams, so a long profile costs no memory and a too long one is
-// refused after at most 4 GiB.
-Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std::uint64_t& length,
-                      std::string& error) {
+// Reads the profile from `profileFd` to its end, handing each piece to
+// `take` (false: stop, `take` has said why in `error`), and refusing one
+// longer than its 32-bit length field can describe after at most 4 GiB.
+template <typename Take> Failure readProfile(int profileFd, std::string& error, Take take) {
   std::vector<std::uint8_t> buffer(BUFFER_SIZE);
-  length = 0;
+  std::uint64_t length = 0;
   for (;;) {
     const long got = fileio::readSome(profileFd, buffer.data(), buffer.size());
     if (got < 0) {
@@ -359,12 +368,26 @@ Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std
               " bytes, the most its 32-bit length field can describe";
       return Failure::profile_too_long;
     }
-    if (!sink.put(buffer.data(), size, offset + length)) {
-      error = writeError(sink);
-      return Failure::write_failed;
+    if (const Failure failure = take(buffer.data(), size, length); failure != Failure::none) {
+      return failure;
     }
     length += size;
   }
+}
+
+// Appends the profile read from `profileFd` at `offset`; its length goes to
+// `length`. Streams, so a long profile costs no memory.
+Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std::uint64_t& length,
+                      std::string& error) {
+  length = 0;
+  return readProfile(profileFd, error, [&](const std::uint8_t* data, std::size_t size, std::uint64_t at) {
+    if (!sink.put(data, size, offset + at)) {
+      error = writeError(sink);
+      return Failure::write_failed;
+    }
+    length = at + size;
+    return Failure::none;
+  });
 }
 
 // Writes what follows the kept bytes: the profile and its descriptor (for a
@@ -374,8 +397,14 @@ Failure appendTail(const Plan& plan, const Sink& sink, Outcome& outcome, std::ui
   end = plan.keep;
   if (plan.operation == Operation::write) {
     std::uint64_t length = 0;
-    if (const Failure failure = appendProfile(plan.profileFd, sink, end, length, error);
-        failure != Failure::none) {
+    if (plan.profile != nullptr) {
+      length = plan.profile->size();
+      if (!sink.put(plan.profile->data(), plan.profile->size(), end)) {
+        error = writeError(sink);
+        return Failure::write_failed;
+      }
+    } else if (const Failure failure = appendProfile(plan.profileFd, sink, end, length, error);
+               failure != Failure::none) {
       return failure;
     }
     const auto descriptor = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(length));
@@ -417,6 +446,204 @@ mode_t currentUmask() {
   const mode_t mask = umask(0);
   umask(mask);
   return mask;
+}
+
+// Reads the whole profile, for a run whose new image must be known before it
+// is written (a dry run, a range, an expected validator).
+Failure loadProfile(int profileFd, std::vector<std::uint8_t>& bytes, std::string& error) {
+  try {
+    return readProfile(profileFd, error, [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
+      bytes.insert(bytes.end(), data, data + size);
+      return Failure::none;
+    });
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory to hold the profile of more than " + std::to_string(bytes.size()) +
+            " bytes (a dry run, a range or an expected validator needs all of it at once)";
+    return Failure::profile_unreadable;
+  }
+}
+
+// The size of the new image that `plan` describes (its profile read).
+std::uint64_t sizeOf(const Plan& plan) {
+  const std::uint64_t profile =
+      plan.operation == Operation::write ? plan.profile->size() + DESCRIPTOR_SIZE : 0;
+  return plan.keep + profile + TRAILER_SIZE;
+}
+
+// 64-bit FNV-1a: a validator tells versions apart; nothing depends on it
+// resisting someone who crafts collisions.
+class Fingerprint {
+public:
+  void add(const std::uint8_t* bytes, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      hash_ = (hash_ ^ bytes[i]) * 0x100000001b3u;
+    }
+  }
+  void add(std::uint64_t number) {
+    std::array<std::uint8_t, 8> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<std::uint8_t>(number >> (56 - 8 * i));
+    }
+    add(bytes.data(), bytes.size());
+  }
+  std::uint64_t value() const { return hash_; }
+
+private:
+  std::uint64_t hash_ = 0xcbf29ce484222325u;
+};
+
+std::int64_t modifiedSeconds(const struct stat& st) {
+#if defined(__APPLE__)
+  return st.st_mtimespec.tv_sec;
+#else
+  return st.st_mtim.tv_sec;
+#endif
+}
+
+long modifiedNanoseconds(const struct stat& st) {
+#if defined(__APPLE__)
+  return st.st_mtimespec.tv_nsec;
+#else
+  return st.st_mtim.tv_nsec;
+#endif
+}
+
+// The new image's validator (see ETAG_PREFIX in stamp.h for what it is made
+// of and what it cannot see).
+Failure etagOf(const Source& source, const Plan& plan, std::string& etag, std::string& error) {
+  Fingerprint fingerprint;
+  const auto size = static_cast<std::uint64_t>(source.before.st_size);
+  fingerprint.add(size);
+  fingerprint.add(static_cast<std::uint64_t>(modifiedSeconds(source.before)));
+  fingerprint.add(static_cast<std::uint64_t>(modifiedNanoseconds(source.before)));
+  std::array<std::uint8_t, TRAILER_SIZE + DESCRIPTOR_SIZE> end{};
+  const std::size_t endSize = static_cast<std::size_t>(std::min<std::uint64_t>(end.size(), size));
+  std::array<std::uint8_t, DESCRIPTOR_SIZE> beforeSignature{};
+  if (fileio::readAt(source.fd.get(), size - endSize, end.data(), endSize) != endSize ||
+      (plan.signatureOffset >= DESCRIPTOR_SIZE &&
+       fileio::readAt(source.fd.get(), plan.signatureOffset - DESCRIPTOR_SIZE, beforeSignature.data(),
+                      beforeSignature.size()) != beforeSignature.size())) {
+    const int problem = errno;
+    error = "cannot read the end of " + quoted(source.path) + ": " + errorText(problem);
+    return Failure::image_unreadable;
+  }
+  fingerprint.add(end.data(), endSize);
+  fingerprint.add(beforeSignature.data(), beforeSignature.size());
+  fingerprint.add(plan.keep);
+  fingerprint.add(plan.trailer.data(), plan.trailer.size());
+  if (plan.operation == Operation::write) {
+    fingerprint.add(plan.profile->size());
+    fingerprint.add(plan.profile->data(), plan.profile->size());
+  }
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string digits(16, '0');
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    digits[i] = HEX[(fingerprint.value() >> (60 - 4 * i)) & 0xfu];
+  }
+  etag = std::string("\"") + ETAG_PREFIX + digits + "\"";
+  return Failure::none;
+}
+
+std::string describe(const ByteRange& range) {
+  switch (range.kind) {
+  case ByteRange::Kind::from_to:
+    return std::to_string(range.first) + "-" + std::to_string(range.last);
+  case ByteRange::Kind::from:
+    return std::to_string(range.first) + "-";
+  case ByteRange::Kind::suffix:
+    return "-" + std::to_string(range.last);
+  }
+  return "";
+}
+
+// One run of bytes of the new image: from the image file, or from memory.
+struct Piece {
+  std::uint64_t length = 0;
+  int fd = -1; // the image, read from `offset` on
+  std::uint64_t offset = 0;
+  const std::uint8_t* data = nullptr; // or these bytes, when fd < 0
+};
+
+// Writes bytes [first, end) of the new image made of `pieces` to `target`,
+// reading only what falls in that range.
+Failure emit(const std::vector<Piece>& pieces, std::uint64_t first, std::uint64_t end, int target,
+             CopyLimit limit, Outcome& outcome, std::string& error) {
+  std::uint64_t at = 0;
+  for (const Piece& piece : pieces) {
+    const std::uint64_t from = std::max(first, at);
+    const std::uint64_t to = std::min(end, at + piece.length);
+    if (from < to) {
+      if (piece.fd >= 0) {
+        const fileio::CopyResult copy =
+            fileio::copyToStream(piece.fd, piece.offset + (from - at), to - from, target, limit);
+        if (copy.method != CopyMethod::none) {
+          outcome.copy = copy.method;
+        }
+        if (!copy.ok()) {
+          error = copyError(copy, true);
+          return Failure::write_failed;
+        }
+      } else if (!fileio::writeAll(target, piece.data + (from - at), static_cast<std::size_t>(to - from))) {
+        const int problem = errno;
+        error = writeError(true, problem);
+        return Failure::write_failed;
+      }
+    }
+    at += piece.length;
+  }
+  return Failure::none;
+}
+
+// Writes the new image that `plan` describes, its profile read, to a stream:
+// whole, or only the range asked for. Only the image's bytes in that range
+// are read.
+Outcome streamKnown(const Source& source, const Plan& plan, const Options& options, Outcome outcome) {
+  const profile_trailer::Descriptor descriptor = profile_trailer::encodeDescriptor(
+      plan.operation == Operation::write ? static_cast<std::uint32_t>(plan.profile->size()) : 0);
+  std::vector<Piece> pieces;
+  pieces.push_back({plan.keep, source.fd.get(), 0, nullptr});
+  if (plan.operation == Operation::write) {
+    pieces.push_back({plan.profile->size(), -1, 0, plan.profile->data()});
+    pieces.push_back({descriptor.size(), -1, 0, descriptor.data()});
+  }
+  pieces.push_back({plan.trailer.size(), -1, 0, plan.trailer.data()});
+  const auto [first, last] = outcome.written
+                                 ? *outcome.written
+                                 : std::make_pair<std::uint64_t, std::uint64_t>(0, outcome.imageSize - 1);
+  outcome.copiedBytes = plan.keep;
+  std::string error;
+  if (const Failure failure = emit(pieces, first, last + 1, options.outFd, options.copy, outcome, error);
+      failure != Failure::none) {
+    return failed(outcome, failure, error);
+  }
+  if (!unchanged(source)) {
+    return failed(outcome, Failure::image_changed, changedMessage(source) + "; the output is not to be used");
+  }
+  return outcome;
+}
+
+// What a dry run checks beyond the image and the profile: that the output
+// could be written, without writing or creating anything.
+Outcome checkOutput(Source& source, const Options& options, Outcome outcome) {
+  if (options.outFd >= 0) {
+    struct stat out {};
+    if (fstat(options.outFd, &out) == 0 && fileio::sameFile(out, source.before)) {
+      return failed(outcome, Failure::output_is_image, "the output (standard output) is the image itself");
+    }
+    return outcome;
+  }
+  std::string error;
+  fileio::Place destination;
+  if (const Failure failure = destinationOf(source, options, destination, error); failure != Failure::none) {
+    return failed(outcome, failure, error);
+  }
+  if (faccessat(destination.dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    const int problem = errno;
+    return failed(outcome, Failure::write_failed,
+                  "cannot create the new file next to " + quoted(destination.path) + ": " +
+                      errorText(problem));
+  }
+  return outcome;
 }
 
 // Assembles the new image next to its destination and renames it over it.
@@ -532,6 +759,9 @@ Outcome assembleStream(const Source& source, const Plan& plan, const Options& op
   if (fstat(options.outFd, &out) == 0 && fileio::sameFile(out, source.before)) {
     return failed(outcome, Failure::output_is_image, "the output (standard output) is the image itself");
   }
+  if (plan.known) {
+    return streamKnown(source, plan, options, outcome);
+  }
   outcome.copiedBytes = plan.keep;
   const fileio::CopyResult copy =
       fileio::copyToStream(source.fd.get(), 0, plan.keep, options.outFd, options.copy);
@@ -555,6 +785,7 @@ Outcome run(const std::string& image, Operation operation, int profileFd, const 
   Outcome outcome;
   Source source;
   Plan plan;
+  std::vector<std::uint8_t> profile;
   std::string error;
   if (const Failure failure = openImage(image, options, source, error); failure != Failure::none) {
     return failed(outcome, failure, error);
@@ -564,22 +795,73 @@ Outcome run(const std::string& image, Operation operation, int profileFd, const 
     return failed(outcome, failure, error);
   }
   if (operation == Operation::write) {
-    struct stat profile {};
-    if (fstat(profileFd, &profile) == 0 && S_ISREG(profile.st_mode) &&
-        static_cast<std::uint64_t>(profile.st_size) > MAX_PROFILE_LENGTH) {
+    struct stat profileFile {};
+    if (fstat(profileFd, &profileFile) == 0 && S_ISREG(profileFile.st_mode) &&
+        static_cast<std::uint64_t>(profileFile.st_size) > MAX_PROFILE_LENGTH) {
       // Refused before a multi-gigabyte image is copied for nothing.
       return failed(outcome, Failure::profile_too_long,
-                    "the profile is " + std::to_string(profile.st_size) +
+                    "the profile is " + std::to_string(profileFile.st_size) +
                         " bytes long; its 32-bit length field allows at most " +
                         std::to_string(MAX_PROFILE_LENGTH));
     }
     plan.profileFd = profileFd;
+  }
+  // A dry run, a range or an expected validator needs the new image's size
+  // and validator before a byte is written: the profile is read first.
+  if (options.dryRun || options.range || options.ifEtag) {
+    if (operation == Operation::write) {
+      if (const Failure failure = loadProfile(profileFd, profile, error); failure != Failure::none) {
+        return failed(outcome, failure, error);
+      }
+      plan.profile = &profile;
+      outcome.profileOffset = plan.keep;
+      outcome.profileLength = profile.size();
+    }
+    plan.known = true;
+    outcome.imageSize = sizeOf(plan);
+    if (const Failure failure = etagOf(source, plan, outcome.etag, error); failure != Failure::none) {
+      return failed(outcome, failure, error);
+    }
+    if (options.ifEtag && *options.ifEtag != outcome.etag) {
+      return failed(outcome, Failure::etag_mismatch,
+                    "the new image's validator is " + outcome.etag + ", not " + *options.ifEtag +
+                        ": the image or the profile changed");
+    }
+    if (options.range) {
+      outcome.written = resolve(*options.range, outcome.imageSize);
+      if (!outcome.written) {
+        return failed(outcome, Failure::range_unsatisfiable,
+                      "the range " + describe(*options.range) + " selects none of the " +
+                          std::to_string(outcome.imageSize) + " bytes of the new image");
+      }
+    }
+    if (options.dryRun) {
+      return checkOutput(source, options, outcome);
+    }
   }
   return options.outFd >= 0 ? assembleStream(source, plan, options, outcome)
                             : assembleFile(source, plan, options, outcome);
 }
 
 } // namespace
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> resolve(const ByteRange& range, std::uint64_t size) {
+  switch (range.kind) {
+  case ByteRange::Kind::from_to:
+  case ByteRange::Kind::from:
+    if (range.first >= size) {
+      return std::nullopt;
+    }
+    return std::make_pair(range.first,
+                          range.kind == ByteRange::Kind::from ? size - 1 : std::min(range.last, size - 1));
+  case ByteRange::Kind::suffix:
+    if (range.last == 0 || size == 0) {
+      return std::nullopt;
+    }
+    return std::make_pair(size - std::min(range.last, size), size - 1);
+  }
+  return std::nullopt;
+}
 
 Inspection inspect(int fd) {
   Inspection inspection;
@@ -607,11 +889,20 @@ Outcome removeSignature(const std::string& image, const Options& options) {
 
 Outcome extractProfile(const std::string& image, const Options& options, std::ostream& log) {
   Outcome outcome;
-  const std::optional<profile_trailer::Found> found = profile_trailer::openProfile(image, log);
-  if (!found) {
+  const profile_trailer::Found found = profile_trailer::openProfile(image, log);
+  const Location& location = found.location;
+  // The reader has printed why; the failure tells the kind.
+  switch (location.status) {
+  case Status::ok:
+    break;
+  case Status::no_trailer:
+    return failed(outcome, location.error != 0 ? Failure::image_unreadable : Failure::no_trailer, "");
+  case Status::wrong_type:
+  case Status::magic_mismatch:
     return failed(outcome, Failure::no_profile, "");
+  case Status::length_too_large:
+    return failed(outcome, Failure::damaged_descriptor, "");
   }
-  const Location& location = found->location;
   const bool toFile = options.outFd < 0;
   const std::string output = toFile ? quoted(options.out) : "standard output";
   fileio::Output file;
@@ -629,7 +920,7 @@ Outcome extractProfile(const std::string& image, const Options& options, std::os
   // Checked before anything is truncated or written: the profile written
   // into the image it comes from would leave an image without its trailer.
   struct stat imageInfo {};
-  if (fstat(found->file.get(), &imageInfo) == 0 && fileio::sameFile(imageInfo, file.info)) {
+  if (fstat(found.file.get(), &imageInfo) == 0 && fileio::sameFile(imageInfo, file.info)) {
     return failed(outcome, Failure::output_is_image,
                   toFile ? "the output " + output + " is the image itself"
                          : "the output (standard output) is the image itself");
@@ -640,7 +931,7 @@ Outcome extractProfile(const std::string& image, const Options& options, std::os
     }
   }
   const fileio::CopyResult copy =
-      fileio::copyToStream(found->file.get(), location.profileOffset, location.length, target, options.copy);
+      fileio::copyToStream(found.file.get(), location.profileOffset, location.length, target, options.copy);
   outcome.copy = copy.method;
   if (!copy.ok()) {
     if (copy.failed == fileio::CopyResult::Failed::reading) {

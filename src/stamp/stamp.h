@@ -27,6 +27,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "fileio/copy.h"
 #include "profile/code_signature.h"
@@ -57,24 +58,43 @@ Inspection inspect(int fd);
 
 enum class Failure {
   none,
-  image_unreadable,   // the image cannot be opened or examined
-  not_a_regular_file, // the image is a device, a directory, a FIFO...
-  no_trailer,         // the image does not end in a "koly" trailer
-  bad_signature,      // signature fields that do not describe a signature that fits the image
-  signed_image,       // the image is signed and unsigning was not asked for
-  not_signed,         // nothing to unsign
-  profile_present,    // a valid profile is there and replacing was not asked for
-  damaged_descriptor, // type and magic are there, but the length is impossible
-  profile_unreadable, // reading the profile failed
-  profile_too_long,   // more bytes than the 32-bit length can describe
-  no_profile,         // nothing to remove
-  output_is_image,    // the output names the image itself
-  output_unusable,    // the output path exists but is no regular file, or names a directory
-  path_refused,       // a name another account may have planted in a shared directory (fileio/place.h)
-  image_locked,       // another process held the image's lock for longer than the run would wait
-  write_failed,       // creating, writing, flushing or renaming the new image failed
-  image_changed       // the image changed while it was being read
+  image_unreadable,    // the image cannot be opened or examined
+  not_a_regular_file,  // the image is a device, a directory, a FIFO...
+  no_trailer,          // the image does not end in a "koly" trailer
+  bad_signature,       // signature fields that do not describe a signature that fits the image
+  signed_image,        // the image is signed and unsigning was not asked for
+  not_signed,          // nothing to unsign
+  profile_present,     // a valid profile is there and replacing was not asked for
+  damaged_descriptor,  // type and magic are there, but the length is impossible
+  profile_unreadable,  // reading the profile failed
+  profile_too_long,    // more bytes than the 32-bit length can describe
+  no_profile,          // nothing to remove
+  output_is_image,     // the output names the image itself
+  output_unusable,     // the output path exists but is no regular file, or names a directory
+  path_refused,        // a name another account may have planted in a shared directory (fileio/place.h)
+  image_locked,        // another process held the image's lock for longer than the run would wait
+  write_failed,        // creating, writing, flushing or renaming the new image failed
+  image_changed,       // the image changed while it was being read
+  range_unsatisfiable, // the range starts at or past the end of the new image
+  etag_mismatch        // the new image's validator is not the one the caller expects
 };
+
+// A part of the new image, as HTTP's byte-range-spec names it.
+struct ByteRange {
+  enum class Kind {
+    from_to, // bytes first..last (last clipped to the end)
+    from,    // bytes first..end
+    suffix   // the last `last` bytes
+  };
+  Kind kind = Kind::from;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+};
+
+// The bytes [first, last] that `range` selects of an image of `size` bytes,
+// or nothing when it selects none (it starts at or past the end, or is an
+// empty suffix).
+std::optional<std::pair<std::uint64_t, std::uint64_t>> resolve(const ByteRange& range, std::uint64_t size);
 
 struct Options {
   std::string out;      // the new image's path; empty: the image itself (unless outFd)
@@ -85,6 +105,13 @@ struct Options {
   // In place, how long to wait for another process that holds the image's
   // lock before giving up.
   unsigned waitSeconds = 60;
+  // Every check of the real run, and the new image's size and validator;
+  // nothing is written or created.
+  bool dryRun = false;
+  // Only these bytes of the new image (a stream output only).
+  std::optional<ByteRange> range;
+  // Refuse before writing anything unless the new image's validator is this.
+  std::optional<std::string> ifEtag;
   // Told what the user should know while the run goes on: that it waits for
   // another run on the same image, that it removed a leftover file.
   std::function<void(const std::string&)> notice;
@@ -102,8 +129,25 @@ struct Outcome {
   std::uint64_t replacedLength = 0;  // the old profile's length
   bool unsignedImage = false;        // a code signature was taken off
   std::uint64_t signatureLength = 0; // its length
+  std::string etag;                  // the new image's validator, when it was worked out (see etag())
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> written; // the range written, [first, last]
   bool ok() const { return failure == Failure::none; }
 };
+
+// The validator of a new image, a strong HTTP entity tag: "bw1-" and 16 hex
+// digits, in double quotes. It is worked out whenever the new image must be
+// known before it is written (a dry run, a range, an expected validator)
+// from what decides the new image's bytes without reading the image whole:
+// the image's size and modification time (to the nanosecond), its last 528
+// bytes (the trailer, whose UDIF checksums cover the image's data, and the
+// descriptor in front of it), the 16 bytes in front of a code signature, how
+// much of the image is kept, the trailer that is written, and the profile's
+// bytes. No path, inode or owner counts, so a copy made with `cp -p` or
+// `rsync -t` has the same validator. A rewrite of the image that keeps its
+// size, its trailer and its modification time to the nanosecond is not
+// seen; nor is one within the same tick on a file system with coarse
+// timestamps, unless it changes the trailer.
+constexpr const char* ETAG_PREFIX = "bw1-";
 
 // Stamps the bytes read from `profileFd` (to its end) into `image`: in front
 // of the trailer, or in place of the profile already there when
@@ -123,8 +167,10 @@ Outcome removeSignature(const std::string& image, const Options& options);
 // whose lines go to `log`) to the stream `options.outFd`, or to the file
 // `options.out`. The file is opened as brackwell opens its output, under the
 // shared-directory rules, but never waits for a FIFO's reader. The profile
-// is streamed, so a profile of gigabytes costs no memory. Fails with
-// no_profile, and no message of its own, when the reader finds none.
+// is streamed, so a profile of gigabytes costs no memory. When the reader
+// finds no profile it has said why on `log`: the failure (no_profile, or
+// no_trailer, damaged_descriptor, image_unreadable for a broken image) then
+// has no message of its own.
 Outcome extractProfile(const std::string& image, const Options& options, std::ostream& log);
 
 // Removes the temporary file of an operation under way, if there is one.

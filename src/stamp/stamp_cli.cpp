@@ -1,11 +1,14 @@
 #include "stamp/stamp_cli.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,19 +21,45 @@
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 const char* const PROGRAM = "brackwell-stamp: ";
 const char* const STANDARD_STREAM = "-";
 
-const char* const USAGE =
-    "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign] [--wait S]\n"
-    "       brackwell-stamp show IMAGE\n"
-    "       brackwell-stamp extract IMAGE [--out FILE]\n"
-    "       brackwell-stamp remove IMAGE [--out OUT] [--unsign] [--wait S]\n"
-    "       brackwell-stamp unsign IMAGE [--out OUT] [--wait S]\n"
-    "       brackwell-stamp --help | --version\n"
-    "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
+const char* const USAGE = "usage: brackwell-stamp write IMAGE PROFILE [options]\n"
+                          "       brackwell-stamp show IMAGE [--json]\n"
+                          "       brackwell-stamp extract IMAGE [-o FILE]\n"
+                          "       brackwell-stamp remove IMAGE [options]\n"
+                          "       brackwell-stamp unsign IMAGE [options]\n"
+                          "       brackwell-stamp help [COMMAND] | --help | --version\n"
+                          "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
 
-const char* const HELP = "\n"
+const char* const EXIT_STATUSES = "\n"
+                                  "Exit status: 0 done, 1 failed or refused, 2 usage error, 3 no profile,\n"
+                                  "4 range not satisfiable, 5 validator mismatch. See brackwell-stamp(1).\n";
+
+const char* const QUIET_HELP = "  -q, --quiet     print nothing on success\n";
+
+// The options write, remove and unsign share.
+const char* const CHANGE_HELP =
+    "  --wait S        in place, wait at most S seconds (default 60) for another\n"
+    "                  process that holds the image's lock\n"
+    "  --dry-run       check everything, write and create nothing\n"
+    "  --json          with --dry-run: print the new image's size and validator\n"
+    "                  (an HTTP ETag) as one JSON object\n"
+    "  --range SPEC    with --out -: write only the bytes FIRST-LAST, FIRST- or\n"
+    "                  -SUFFIX of the new image\n"
+    "  --if-etag ETAG  write nothing unless the new image's validator is ETAG\n";
+
+const char* const OUT_HELP = "  -o, --out OUT   write the new image to OUT ('-': standard output) instead\n"
+                             "                  of replacing IMAGE\n";
+
+const char* const UNSIGN_HELP =
+    "  --unsign        take a code signature off as well (a signed image is\n"
+    "                  refused otherwise: changing it would break the signature)\n";
+
+const std::string HELP = std::string(USAGE) +
+                         "\n"
                          "Puts a customer's profile into a UDIF disk image, in front of its trailer,\n"
                          "where brackwell reads it; shows, extracts and removes it again.\n"
                          "\n"
@@ -40,15 +69,13 @@ const char* const HELP = "\n"
                          "  remove   take the profile out again\n"
                          "  unsign   take the code signature off: the image as it was before signing\n"
                          "\n"
-                         "  --out OUT  write the new image to OUT instead of replacing IMAGE\n"
-                         "  --replace  swap a profile already there for the new one\n"
-                         "  --unsign   take a code signature off as well (a signed image is refused\n"
-                         "             otherwise: changing it would break the signature)\n"
-                         "  --wait S   in place, wait at most S seconds (default 60) for another\n"
-                         "             process that holds the image's lock\n"
-                         "\n"
-                         "Exit status: 0 done (show: brackwell can read a profile), 1 failed or\n"
-                         "refused, 2 usage error. See brackwell-stamp(1).\n";
+                         "Options of write, remove and unsign:\n" +
+                         OUT_HELP +
+                         "  --replace       (write) swap a profile already there for the new one\n"
+                         "  --unsign        (write, remove) take a code signature off as well\n" +
+                         CHANGE_HELP +
+                         "Every command takes -q, --quiet (print nothing on success) and -h, --help.\n" +
+                         "'brackwell-stamp help COMMAND' describes one command.\n" + EXIT_STATUSES;
 
 enum class Verb { write, show, extract, remove, unsign };
 
@@ -56,22 +83,54 @@ struct Grammar {
   const char* name;
   Verb verb;
   std::size_t operands;
+  const char* operandNames; // for the message about a wrong count
   bool out;
   bool replace;
   bool unsign;
-  bool wait;
+  bool change; // --wait, --dry-run, --json (with --dry-run), --range, --if-etag
+  bool json;
+  const char* usage;
+  std::string help; // what follows the usage in `COMMAND --help`
 };
 
-constexpr Grammar GRAMMAR[] = {
-    {"write", Verb::write, 2, true, true, true, true},
-    {"show", Verb::show, 1, false, false, false, false},
-    {"extract", Verb::extract, 1, true, false, false, false},
-    {"remove", Verb::remove, 1, true, false, true, true},
-    {"unsign", Verb::unsign, 1, true, false, false, true},
+const Grammar GRAMMAR[] = {
+    {"write", Verb::write, 2, "IMAGE and PROFILE", true, true, true, true, true,
+     "usage: brackwell-stamp write IMAGE PROFILE [-o OUT] [--replace] [--unsign] [--wait S]\n"
+     "                             [--dry-run [--json]] [--range SPEC] [--if-etag ETAG] [-q]\n",
+     std::string("\nStamps PROFILE ('-': standard input) into IMAGE, in front of its trailer.\n\n") +
+         OUT_HELP + "  --replace       swap a profile already there for the new one\n" + UNSIGN_HELP +
+         CHANGE_HELP + QUIET_HELP + EXIT_STATUSES},
+    {"show", Verb::show, 1, "one IMAGE", false, false, false, false, true,
+     "usage: brackwell-stamp show IMAGE [--json] [-q]\n",
+     std::string("\nReports IMAGE's size, profile and code signature on standard output.\n\n") +
+         "  --json          as one JSON object\n" + QUIET_HELP + EXIT_STATUSES},
+    {"extract", Verb::extract, 1, "one IMAGE", true, false, false, false, false,
+     "usage: brackwell-stamp extract IMAGE [-o FILE] [-q]\n",
+     std::string("\nWrites the profile that brackwell would read from IMAGE to standard output.\n\n") +
+         "  -o, --out FILE  write it to FILE instead ('-': standard output)\n" + QUIET_HELP + EXIT_STATUSES},
+    {"remove", Verb::remove, 1, "one IMAGE", true, false, true, true, true,
+     "usage: brackwell-stamp remove IMAGE [-o OUT] [--unsign] [--wait S]\n"
+     "                              [--dry-run [--json]] [--range SPEC] [--if-etag ETAG] [-q]\n",
+     std::string("\nTakes the profile out of IMAGE again.\n\n") + OUT_HELP + UNSIGN_HELP + CHANGE_HELP +
+         QUIET_HELP + EXIT_STATUSES},
+    {"unsign", Verb::unsign, 1, "one IMAGE", true, false, false, true, true,
+     "usage: brackwell-stamp unsign IMAGE [-o OUT] [--wait S]\n"
+     "                              [--dry-run [--json]] [--range SPEC] [--if-etag ETAG] [-q]\n",
+     std::string("\nTakes IMAGE's code signature off: the image as it was before it was signed.\n\n") +
+         OUT_HELP + CHANGE_HELP + QUIET_HELP + EXIT_STATUSES},
 };
+
+const Grammar* grammarOf(const std::string& name) {
+  for (const Grammar& grammar : GRAMMAR) {
+    if (name == grammar.name) {
+      return &grammar;
+    }
+  }
+  return nullptr;
+}
 
 // The longest --wait accepted: a year.
-constexpr unsigned long MAX_WAIT_SECONDS = 366UL * 24 * 3600;
+constexpr unsigned MAX_WAIT_SECONDS = 366u * 24 * 3600;
 
 struct Command {
   const Grammar* grammar = nullptr;
@@ -79,14 +138,30 @@ struct Command {
   std::optional<std::string> out;
   bool replace = false;
   bool unsign = false;
+  bool dryRun = false;
+  bool json = false;
+  bool quiet = false;
   std::optional<unsigned> waitSeconds;
+  std::optional<stamp::ByteRange> range;
+  std::optional<std::string> ifEtag;
   bool toStandardOutput() const { return out && *out == STANDARD_STREAM; }
 };
 
-enum class Request { run, help, version };
+// What the command line asks for before anything is parsed in full: --help
+// and --version win over everything else in front of a "--".
+enum class Request {
+  run,
+  help,        // the whole help
+  commandHelp, // one command's help (`COMMAND --help`, `help COMMAND`)
+  version
+};
 
-// --help and --version win over everything else on the command line, up to
-// a "--".
+// The options that take a value: their value is skipped when looking for
+// --help, whatever it looks like.
+bool takesValue(const std::string& arg) {
+  return arg == "--out" || arg == "-o" || arg == "--wait" || arg == "--range" || arg == "--if-etag";
+}
+
 Request requested(int argc, const char* const argv[]) {
   Request request = Request::run;
   for (int i = 1; i < argc; ++i) {
@@ -94,12 +169,12 @@ Request requested(int argc, const char* const argv[]) {
     if (arg == "--") {
       break;
     }
-    if (arg == "--out" || arg == "--wait") {
-      ++i; // its value is taken as it is, whatever it looks like
+    if (takesValue(arg)) {
+      ++i;
       continue;
     }
     if (arg == "--help" || arg == "-h") {
-      return Request::help;
+      return argc > 1 && grammarOf(argv[1]) != nullptr ? Request::commandHelp : Request::help;
     }
     if (arg == "--version") {
       request = Request::version;
@@ -108,17 +183,49 @@ Request requested(int argc, const char* const argv[]) {
   return request;
 }
 
+// A whole decimal number that fits `value`.
+template <typename Number> bool parseNumber(const std::string& text, Number& value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// An HTTP byte-range-spec: FIRST-LAST, FIRST- or -SUFFIX.
+std::optional<stamp::ByteRange> parseRange(const std::string& spec) {
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string::npos) {
+    return std::nullopt;
+  }
+  const std::string left = spec.substr(0, dash);
+  const std::string right = spec.substr(dash + 1);
+  stamp::ByteRange range;
+  if (left.empty()) {
+    range.kind = stamp::ByteRange::Kind::suffix;
+    return parseNumber(right, range.last) ? std::optional(range) : std::nullopt;
+  }
+  if (!parseNumber(left, range.first)) {
+    return std::nullopt;
+  }
+  if (right.empty()) {
+    range.kind = stamp::ByteRange::Kind::from;
+    return range;
+  }
+  range.kind = stamp::ByteRange::Kind::from_to;
+  if (!parseNumber(right, range.last) || range.last < range.first) {
+    return std::nullopt;
+  }
+  return range;
+}
+
 // Parses argv into `command`; on a usage error returns what is wrong.
 std::optional<std::string> parse(int argc, const char* const argv[], Command& command) {
   if (argc < 2) {
     return "no command given";
   }
   const std::string verb = argv[1];
-  for (const Grammar& candidate : GRAMMAR) {
-    if (verb == candidate.name) {
-      command.grammar = &candidate;
-    }
-  }
+  command.grammar = grammarOf(verb);
   if (command.grammar == nullptr) {
     return "unknown command '" + verb + "'";
   }
@@ -128,41 +235,87 @@ std::optional<std::string> parse(int argc, const char* const argv[], Command& co
     const std::string arg = argv[i];
     if (optionsEnded || arg == STANDARD_STREAM || arg.empty() || arg[0] != '-') {
       command.operands.push_back(arg);
-    } else if (arg == "--") {
+      continue;
+    }
+    if (arg == "--") {
       optionsEnded = true;
-    } else if (grammar.out && (arg == "--out" || arg.compare(0, 6, "--out=") == 0)) {
+      continue;
+    }
+    // "--name VALUE", "--name=VALUE", and for -o also "-o VALUE", "-oVALUE".
+    std::string name = arg;
+    std::optional<std::string> value;
+    if (const std::size_t equals = arg.find('=');
+        arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
+      name = "-o";
+      value = arg.substr(2);
+    }
+    const auto takeValue = [&]() -> std::optional<std::string> {
+      if (!value) {
+        if (i + 1 >= argc) {
+          return std::nullopt;
+        }
+        value = argv[++i];
+      }
+      return value;
+    };
+    if (grammar.out && (name == "--out" || name == "-o")) {
       if (command.out) {
         return "--out given twice";
       }
-      if (arg == "--out") {
-        if (i + 1 >= argc) {
-          return "--out needs a path";
-        }
-        command.out = argv[++i];
-      } else {
-        command.out = arg.substr(6);
-      }
-      if (command.out->empty()) {
+      command.out = takeValue();
+      if (!command.out || command.out->empty()) {
         return "--out needs a path";
       }
-    } else if (grammar.wait && (arg == "--wait" || arg.compare(0, 7, "--wait=") == 0)) {
+    } else if (grammar.change && name == "--wait") {
       if (command.waitSeconds) {
         return "--wait given twice";
       }
-      if (arg == "--wait" && i + 1 >= argc) {
+      const auto seconds = takeValue();
+      if (!seconds) {
         return "--wait needs a number of seconds";
       }
-      const std::string value = arg == "--wait" ? argv[++i] : arg.substr(7);
-      if (value.empty() || value.size() > 10 || value.find_first_not_of("0123456789") != std::string::npos ||
-          std::stoul(value) > MAX_WAIT_SECONDS) {
+      unsigned parsed = 0;
+      if (!parseNumber(*seconds, parsed) || parsed > MAX_WAIT_SECONDS) {
         return "--wait takes a whole number of seconds from 0 to " + std::to_string(MAX_WAIT_SECONDS) +
-               ", not '" + value + "'";
+               ", not '" + *seconds + "'";
       }
-      command.waitSeconds = static_cast<unsigned>(std::stoul(value));
+      command.waitSeconds = parsed;
+    } else if (grammar.change && name == "--range") {
+      if (command.range) {
+        return "--range given twice";
+      }
+      const auto spec = takeValue();
+      if (!spec) {
+        return "--range needs FIRST-LAST, FIRST- or -SUFFIX";
+      }
+      command.range = parseRange(*spec);
+      if (!command.range) {
+        return "--range takes FIRST-LAST (LAST not below FIRST), FIRST- or -SUFFIX in bytes, not '" + *spec +
+               "'";
+      }
+    } else if (grammar.change && name == "--if-etag") {
+      if (command.ifEtag) {
+        return "--if-etag given twice";
+      }
+      command.ifEtag = takeValue();
+      if (!command.ifEtag || command.ifEtag->empty()) {
+        return "--if-etag needs a validator";
+      }
+    } else if (value) {
+      return "unknown option '" + arg + "' for " + verb;
     } else if (grammar.replace && arg == "--replace") {
       command.replace = true;
     } else if (grammar.unsign && arg == "--unsign") {
       command.unsign = true;
+    } else if (grammar.change && arg == "--dry-run") {
+      command.dryRun = true;
+    } else if (grammar.json && arg == "--json") {
+      command.json = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      command.quiet = true;
     } else if (grammar.verb == Verb::write && arg == "--force") {
       return "--force is no longer accepted: it wrote signed images whose signature no longer fits; pass "
              "--unsign to take the signature off instead";
@@ -171,8 +324,14 @@ std::optional<std::string> parse(int argc, const char* const argv[], Command& co
     }
   }
   if (command.operands.size() != grammar.operands) {
-    return verb + " takes " + (grammar.operands == 2 ? "IMAGE and PROFILE" : "one IMAGE") + ", got " +
-           std::to_string(command.operands.size()) + " operand" + (command.operands.size() == 1 ? "" : "s");
+    return verb + " takes " + grammar.operandNames + ", got " + std::to_string(command.operands.size()) +
+           " operand" + (command.operands.size() == 1 ? "" : "s");
+  }
+  if (command.json && grammar.change && !command.dryRun) {
+    return "--json goes with --dry-run for " + verb;
+  }
+  if (command.range && !command.toStandardOutput()) {
+    return "--range needs --out -";
   }
   return std::nullopt;
 }
@@ -200,6 +359,104 @@ std::string quoted(const std::string& path) {
   return "'" + path + "'";
 }
 
+int code(ExitStatus status) {
+  return static_cast<int>(status);
+}
+
+// The exit status of a failed (or successful) change or extraction.
+ExitStatus statusOf(stamp::Failure failure) {
+  switch (failure) {
+  case stamp::Failure::none:
+    return ExitStatus::done;
+  case stamp::Failure::no_profile:
+    return ExitStatus::no_profile;
+  case stamp::Failure::range_unsatisfiable:
+    return ExitStatus::range_not_satisfiable;
+  case stamp::Failure::etag_mismatch:
+    return ExitStatus::validator_mismatch;
+  case stamp::Failure::image_unreadable:
+  case stamp::Failure::not_a_regular_file:
+  case stamp::Failure::no_trailer:
+  case stamp::Failure::bad_signature:
+  case stamp::Failure::signed_image:
+  case stamp::Failure::not_signed:
+  case stamp::Failure::profile_present:
+  case stamp::Failure::damaged_descriptor:
+  case stamp::Failure::profile_unreadable:
+  case stamp::Failure::profile_too_long:
+  case stamp::Failure::output_is_image:
+  case stamp::Failure::output_unusable:
+  case stamp::Failure::path_refused:
+  case stamp::Failure::image_locked:
+  case stamp::Failure::write_failed:
+  case stamp::Failure::image_changed:
+    return ExitStatus::failed;
+  }
+  return ExitStatus::failed;
+}
+
+// Whether the reader's verdict means that the image holds no profile at all
+// (rather than that it is broken): nothing of a descriptor is in front of
+// its trailer.
+bool holdsNoProfile(profile_trailer::Status status) {
+  switch (status) {
+  case profile_trailer::Status::wrong_type:
+  case profile_trailer::Status::magic_mismatch:
+    return true;
+  case profile_trailer::Status::ok:
+  case profile_trailer::Status::no_trailer:
+  case profile_trailer::Status::length_too_large:
+    return false;
+  }
+  return false;
+}
+
+const char* tokenOf(profile_trailer::Status status) {
+  switch (status) {
+  case profile_trailer::Status::ok:
+    return "ok";
+  case profile_trailer::Status::no_trailer:
+    return "no_trailer";
+  case profile_trailer::Status::wrong_type:
+    return "wrong_type";
+  case profile_trailer::Status::magic_mismatch:
+    return "magic_mismatch";
+  case profile_trailer::Status::length_too_large:
+    return "length_too_large";
+  }
+  return "";
+}
+
+const char* tokenOf(profile_trailer::SignatureLayout layout) {
+  switch (layout) {
+  case profile_trailer::SignatureLayout::none:
+    return "none";
+  case profile_trailer::SignatureLayout::valid:
+    return "valid";
+  case profile_trailer::SignatureLayout::length_without_offset:
+    return "length_without_offset";
+  case profile_trailer::SignatureLayout::offset_past_trailer:
+    return "offset_past_trailer";
+  case profile_trailer::SignatureLayout::not_ending_at_trailer:
+    return "not_ending_at_trailer";
+  case profile_trailer::SignatureLayout::too_short:
+    return "too_short";
+  case profile_trailer::SignatureLayout::no_superblob:
+    return "no_superblob";
+  case profile_trailer::SignatureLayout::length_mismatch:
+    return "length_mismatch";
+  case profile_trailer::SignatureLayout::unreadable:
+    return "unreadable";
+  }
+  return "";
+}
+
+// One JSON object on one line. Paths are bytes; what is not UTF-8 in them
+// is replaced, so that the line stays valid JSON.
+void printJson(const Json& object, std::ostream& out) {
+  out << object.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n" << std::flush;
+}
+
 // What a profile stamped before the image was signed means for brackwell.
 std::string hiddenProfileHint(const profile_trailer::Location& beforeSignature) {
   return "a profile of " + std::to_string(beforeSignature.length) +
@@ -211,21 +468,15 @@ bool hasHiddenProfile(const stamp::Inspection& inspection) {
   return inspection.beforeSignature && inspection.beforeSignature->status == profile_trailer::Status::ok;
 }
 
-int report(const stamp::Outcome& outcome, const Command& command, std::ostream& err) {
-  if (!outcome.ok()) {
-    err << PROGRAM << outcome.message << std::endl;
-    return STAMP_EXIT_FAILED;
-  }
-  if (verbose()) {
-    err << PROGRAM << "copy method: " << fileio::describe(outcome.copy) << " (" << outcome.copiedBytes
-        << " bytes in front of the insertion point)" << std::endl;
-  }
+// What a change did (or, in a dry run, would do), e.g. "removed the code
+// signature (64 bytes) and stamped a profile of 33 bytes at offset 4096".
+std::string whatWasDone(const stamp::Outcome& outcome, Verb verb) {
   std::string done;
   if (outcome.unsignedImage) {
     done = "removed the code signature (" + std::to_string(outcome.signatureLength) + " bytes)";
   }
   const auto also = [&done](const std::string& what) { done += (done.empty() ? "" : " and ") + what; };
-  switch (command.grammar->verb) {
+  switch (verb) {
   case Verb::write:
     if (outcome.replaced) {
       also("replaced the profile of " + std::to_string(outcome.replacedLength) + " bytes with " +
@@ -240,108 +491,181 @@ int report(const stamp::Outcome& outcome, const Command& command, std::ostream& 
     also((outcome.unsignedImage ? "the profile of " : "removed the profile of ") +
          std::to_string(outcome.profileLength) + " bytes");
     break;
-  default:
+  case Verb::unsign:
+  case Verb::show:
+  case Verb::extract:
     break;
   }
-  const std::string target = command.toStandardOutput()
-                                 ? std::to_string(outcome.imageSize) + " bytes to standard output"
-                                 : quoted(command.out ? *command.out : command.operands[0]);
-  err << PROGRAM << done << "; wrote " << target << std::endl;
-  return STAMP_EXIT_OK;
+  return done;
+}
+
+int report(const stamp::Outcome& outcome, const Command& command, std::ostream& out, std::ostream& err) {
+  const ExitStatus status = statusOf(outcome.failure);
+  // A dry run that got as far as the size and validator prints them, also
+  // when the range or the validator is refused: a server answers from them.
+  if (command.dryRun && command.json && !outcome.etag.empty()) {
+    Json json;
+    json["size"] = outcome.imageSize;
+    json["etag"] = outcome.etag;
+    if (outcome.written && outcome.ok()) {
+      json["range"] = {{"first", outcome.written->first},
+                       {"last", outcome.written->second},
+                       {"length", outcome.written->second - outcome.written->first + 1}};
+    }
+    printJson(json, out);
+  }
+  if (!outcome.ok()) {
+    err << PROGRAM << outcome.message << std::endl;
+    return code(status);
+  }
+  if (command.quiet) {
+    return code(status);
+  }
+  if (verbose() && !command.dryRun) {
+    err << PROGRAM << "copy method: " << fileio::describe(outcome.copy) << " (" << outcome.copiedBytes
+        << " bytes in front of the insertion point)" << std::endl;
+  }
+  const std::string done = whatWasDone(outcome, command.grammar->verb);
+  const std::string size = std::to_string(outcome.imageSize);
+  const std::string bytes = outcome.written ? "bytes " + std::to_string(outcome.written->first) + "-" +
+                                                  std::to_string(outcome.written->second) + " of " + size
+                                            : size + " bytes";
+  const std::string target = command.out ? *command.out : command.operands[0];
+  if (command.dryRun) {
+    err << PROGRAM << "dry run, nothing written: would have " << done << "; "
+        << (command.toStandardOutput() ? "standard output would get " + bytes
+                                       : quoted(target) + " would be " + size + " bytes")
+        << ", validator " << outcome.etag << std::endl;
+  } else {
+    err << PROGRAM << done << "; wrote "
+        << (command.toStandardOutput() ? bytes + " to standard output" : quoted(target)) << std::endl;
+  }
+  return code(status);
 }
 
 int change(const Command& command, stamp::Options options, std::ostream& out, std::ostream& err) {
   options.replace = command.replace;
   options.unsign = command.unsign;
   options.waitSeconds = command.waitSeconds.value_or(options.waitSeconds);
+  options.dryRun = command.dryRun;
+  options.range = command.range;
+  options.ifEtag = command.ifEtag;
   if (command.toStandardOutput()) {
     out.flush();
     options.outFd = STDOUT_FILENO;
   } else {
     options.out = command.out.value_or("");
   }
-  options.notice = [&err](const std::string& text) { err << PROGRAM << text << std::endl; };
+  if (!command.quiet) {
+    options.notice = [&err](const std::string& text) { err << PROGRAM << text << std::endl; };
+  }
   const std::string& image = command.operands[0];
   switch (command.grammar->verb) {
   case Verb::write: {
     const std::string& profilePath = command.operands[1];
     fileio::Fd profile(profilePath == STANDARD_STREAM ? -1 : open(profilePath.c_str(), O_RDONLY | O_CLOEXEC));
     if (profilePath != STANDARD_STREAM && !profile.valid()) {
-      err << PROGRAM << "cannot open profile " << quoted(profilePath) << ": " << std::strerror(errno)
+      const int problem = errno;
+      err << PROGRAM << "cannot open profile " << quoted(profilePath) << ": " << fileio::errorText(problem)
           << std::endl;
-      return STAMP_EXIT_FAILED;
+      return code(ExitStatus::failed);
     }
     const int profileFd = profile.valid() ? profile.get() : STDIN_FILENO;
-    return report(stamp::stampProfile(image, profileFd, options), command, err);
+    return report(stamp::stampProfile(image, profileFd, options), command, out, err);
   }
   case Verb::remove:
-    return report(stamp::removeProfile(image, options), command, err);
-  default:
-    return report(stamp::removeSignature(image, options), command, err);
+    return report(stamp::removeProfile(image, options), command, out, err);
+  case Verb::unsign:
+    return report(stamp::removeSignature(image, options), command, out, err);
+  case Verb::show:
+  case Verb::extract:
+    break;
   }
+  return code(ExitStatus::failed);
 }
 
 int show(const Command& command, std::ostream& out, std::ostream& err) {
   const std::string& image = command.operands[0];
   const fileio::Fd fd(open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
-    err << PROGRAM << "cannot open image " << quoted(image) << ": " << std::strerror(errno) << std::endl;
-    return STAMP_EXIT_FAILED;
+    const int problem = errno;
+    err << PROGRAM << "cannot open image " << quoted(image) << ": " << fileio::errorText(problem)
+        << std::endl;
+    return code(ExitStatus::failed);
   }
   // A directory or a FIFO has no end to count back from; a block device
   // holding an image does.
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
     err << PROGRAM << quoted(image) << " is not a regular file" << std::endl;
-    return STAMP_EXIT_FAILED;
+    return code(ExitStatus::failed);
   }
   const stamp::Inspection inspection = stamp::inspect(fd.get());
   const profile_trailer::Location& location = inspection.location;
   const profile_trailer::CodeSignature& signature = inspection.signature;
   const bool present = location.status == profile_trailer::Status::ok;
+  const bool hasTrailer = location.status != profile_trailer::Status::no_trailer;
   // A read that failed says nothing about what the image holds.
   if (location.error != 0) {
     err << PROGRAM << "cannot read the end of " << quoted(image) << ": " << fileio::errorText(location.error)
         << std::endl;
-    return STAMP_EXIT_FAILED;
+    return code(ExitStatus::failed);
   }
   if (signature.layout == profile_trailer::SignatureLayout::unreadable) {
     err << PROGRAM << "cannot read the code signature of " << quoted(image) << ": "
         << fileio::errorText(signature.error) << std::endl;
-    return STAMP_EXIT_FAILED;
+    return code(ExitStatus::failed);
   }
 
-  out << "image: " << image << "\n";
-  out << "size: " << location.fileSize << " bytes\n";
-  if (present) {
-    out << "profile: offset " << location.profileOffset << ", length " << location.length << "\n";
+  if (command.json) {
+    Json json;
+    json["image"] = image;
+    json["size"] = location.fileSize;
+    json["trailer_offset"] =
+        hasTrailer ? Json(location.fileSize - profile_trailer::TRAILER_SIZE) : Json(nullptr);
+    json["profile_status"] = tokenOf(location.status);
+    json["profile"] =
+        present ? Json{{"offset", location.profileOffset}, {"length", location.length}} : Json(nullptr);
+    json["signature"] = hasTrailer && signature.present() ? Json{{"offset", signature.offset},
+                                                                 {"length", signature.length},
+                                                                 {"valid", signature.valid()},
+                                                                 {"layout", tokenOf(signature.layout)}}
+                                                          : Json(nullptr);
+    json["profile_in_front_of_signature"] = hasHiddenProfile(inspection);
+    printJson(json, out);
   } else {
-    out << "profile: none (" << profile_trailer::describe(location) << ")\n";
-  }
-  if (location.status == profile_trailer::Status::no_trailer) {
-    out << "code signature: unknown (no trailer)\n";
-  } else if (!signature.present()) {
-    out << "code signature: none\n";
-  } else {
-    out << "code signature: offset " << signature.offset << ", length " << signature.length << " ("
-        << (signature.valid() ? "valid layout: " : "does not fit the image: ")
-        << profile_trailer::describe(signature) << ")\n";
-  }
-  if (hasHiddenProfile(inspection)) {
-    out << "profile in front of the code signature: offset " << inspection.beforeSignature->profileOffset
-        << ", length " << inspection.beforeSignature->length
-        << " (brackwell cannot read it there; 'brackwell-stamp unsign' makes it readable)\n";
-  }
-  out.flush();
-  if (!present) {
-    err << PROGRAM << "no valid profile in " << quoted(image) << ": " << profile_trailer::describe(location);
-    if (hasHiddenProfile(inspection)) {
-      err << "; " << hiddenProfileHint(*inspection.beforeSignature);
+    out << "image: " << image << "\n";
+    out << "size: " << location.fileSize << " bytes\n";
+    if (present) {
+      out << "profile: offset " << location.profileOffset << ", length " << location.length << "\n";
+    } else {
+      out << "profile: none (" << profile_trailer::describe(location) << ")\n";
     }
-    err << std::endl;
-    return STAMP_EXIT_FAILED;
+    if (!hasTrailer) {
+      out << "code signature: unknown (no trailer)\n";
+    } else if (!signature.present()) {
+      out << "code signature: none\n";
+    } else {
+      out << "code signature: offset " << signature.offset << ", length " << signature.length << " ("
+          << (signature.valid() ? "valid layout: " : "does not fit the image: ")
+          << profile_trailer::describe(signature) << ")\n";
+    }
+    if (hasHiddenProfile(inspection)) {
+      out << "profile in front of the code signature: offset " << inspection.beforeSignature->profileOffset
+          << ", length " << inspection.beforeSignature->length
+          << " (brackwell cannot read it there; 'brackwell-stamp unsign' makes it readable)\n";
+    }
+    out.flush();
   }
-  return STAMP_EXIT_OK;
+  if (present) {
+    return code(ExitStatus::done);
+  }
+  err << PROGRAM << "no valid profile in " << quoted(image) << ": " << profile_trailer::describe(location);
+  if (hasHiddenProfile(inspection)) {
+    err << "; " << hiddenProfileHint(*inspection.beforeSignature);
+  }
+  err << std::endl;
+  return code(holdsNoProfile(location.status) ? ExitStatus::no_profile : ExitStatus::failed);
 }
 
 // Whether `image` holds a profile in front of its code signature.
@@ -361,6 +685,7 @@ std::optional<profile_trailer::Location> hiddenProfileOf(const std::string& imag
 int extract(const Command& command, stamp::Options options, std::ostream& out, std::ostream& err) {
   // The same reader brackwell runs, so what extract gives is what brackwell
   // would give; its progress lines go to `err`, leaving `out` to the data.
+  // Quiet, they are kept back and shown only when the run fails.
   const std::string& image = command.operands[0];
   const bool toFile = command.out && !command.toStandardOutput();
   if (toFile) {
@@ -369,22 +694,47 @@ int extract(const Command& command, stamp::Options options, std::ostream& out, s
     out.flush();
     options.outFd = STDOUT_FILENO;
   }
-  const stamp::Outcome outcome = stamp::extractProfile(image, options, err);
-  if (outcome.failure == stamp::Failure::no_profile) {
+  std::ostringstream heldBack;
+  std::ostream& log = command.quiet ? static_cast<std::ostream&>(heldBack) : err;
+  const stamp::Outcome outcome = stamp::extractProfile(image, options, log);
+  if (!outcome.ok()) {
+    err << heldBack.str();
+  }
+  if (!outcome.ok() && outcome.message.empty()) {
+    // The reader has said why it found no profile.
     err << PROGRAM << "no profile extracted";
     if (const auto hidden = hiddenProfileOf(image)) {
       err << "; " << hiddenProfileHint(*hidden);
     }
     err << std::endl;
-    return STAMP_EXIT_FAILED;
+    return code(statusOf(outcome.failure));
   }
   if (!outcome.ok()) {
     err << PROGRAM << outcome.message << std::endl;
-    return STAMP_EXIT_FAILED;
+    return code(statusOf(outcome.failure));
   }
-  err << PROGRAM << "extracted a profile of " << outcome.profileLength << " bytes"
-      << (toFile ? " to " + quoted(*command.out) : std::string()) << std::endl;
-  return STAMP_EXIT_OK;
+  if (!command.quiet) {
+    err << PROGRAM << "extracted a profile of " << outcome.profileLength << " bytes"
+        << (toFile ? " to " + quoted(*command.out) : std::string()) << std::endl;
+  }
+  return code(ExitStatus::done);
+}
+
+// `brackwell-stamp help [COMMAND]`.
+int help(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
+  if (argc == 2) {
+    out << HELP << std::flush;
+    return out ? code(ExitStatus::done) : code(ExitStatus::failed);
+  }
+  const Grammar* grammar = argc == 3 ? grammarOf(argv[2]) : nullptr;
+  if (grammar == nullptr) {
+    err << PROGRAM
+        << (argc == 3 ? "unknown command '" + std::string(argv[2]) + "'" : "help takes one COMMAND") << "\n"
+        << USAGE << std::flush;
+    return code(ExitStatus::usage);
+  }
+  out << grammar->usage << grammar->help << std::flush;
+  return out ? code(ExitStatus::done) : code(ExitStatus::failed);
 }
 
 } // namespace
@@ -392,31 +742,44 @@ int extract(const Command& command, stamp::Options options, std::ostream& out, s
 int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
   switch (requested(argc, argv)) {
   case Request::help:
-    out << USAGE << HELP << std::flush;
-    return out ? STAMP_EXIT_OK : STAMP_EXIT_FAILED;
+    out << HELP << std::flush;
+    return out ? code(ExitStatus::done) : code(ExitStatus::failed);
+  case Request::commandHelp: {
+    const Grammar* grammar = grammarOf(argv[1]);
+    out << grammar->usage << grammar->help << std::flush;
+    return out ? code(ExitStatus::done) : code(ExitStatus::failed);
+  }
   case Request::version:
     out << "brackwell-stamp " << BRACKWELL_VERSION << std::endl;
-    return out ? STAMP_EXIT_OK : STAMP_EXIT_FAILED;
+    return out ? code(ExitStatus::done) : code(ExitStatus::failed);
   case Request::run:
     break;
   }
+  if (argc >= 2 && std::string(argv[1]) == "help") {
+    return help(argc, argv, out, err);
+  }
   Command command;
   if (const auto problem = parse(argc, argv, command)) {
-    err << PROGRAM << *problem << "\n" << USAGE << std::flush;
-    return STAMP_EXIT_USAGE;
-  }
-  if (command.grammar->verb == Verb::show) {
-    return show(command, out, err);
+    err << PROGRAM << *problem << "\n"
+        << (command.grammar != nullptr ? command.grammar->usage : USAGE) << std::flush;
+    return code(ExitStatus::usage);
   }
   stamp::Options options;
   const auto limit = copyLimit();
   if (!limit) {
     err << PROGRAM << "BRACKWELL_STAMP_COPY must be auto, no-clone or stream" << std::endl;
-    return STAMP_EXIT_FAILED;
+    return code(ExitStatus::failed);
   }
   options.copy = *limit;
-  if (command.grammar->verb == Verb::extract) {
+  switch (command.grammar->verb) {
+  case Verb::show:
+    return show(command, out, err);
+  case Verb::extract:
     return extract(command, options, out, err);
+  case Verb::write:
+  case Verb::remove:
+  case Verb::unsign:
+    return change(command, options, out, err);
   }
-  return change(command, options, out, err);
+  return code(ExitStatus::failed);
 }

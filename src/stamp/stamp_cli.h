@@ -1,17 +1,17 @@
-// brackwell-stamp: the command line around stamp.h, for the people who build
-// the images brackwell reads.
+// brackwell-stamp: the command line around stamp.h, for the people and
+// servers that build and hand out the images brackwell reads.
 //
-//   brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign]
-//   brackwell-stamp show IMAGE
-//   brackwell-stamp extract IMAGE [--out FILE]
-//   brackwell-stamp remove IMAGE [--out OUT] [--unsign]
-//   brackwell-stamp unsign IMAGE [--out OUT]
-//   brackwell-stamp --help | --version
+//   brackwell-stamp write IMAGE PROFILE [options]
+//   brackwell-stamp show IMAGE [--json]
+//   brackwell-stamp extract IMAGE [-o FILE]
+//   brackwell-stamp remove IMAGE [options]
+//   brackwell-stamp unsign IMAGE [options]
+//   brackwell-stamp help [COMMAND] | --help | --version
 //
 // PROFILE "-" is standard input; OUT and FILE "-" are standard output (the
 // new image is written to descriptor 1, everything else to `out`). Data
-// (show's report, extracted bytes, the help) goes to `out`, every message to
-// `err`. Exit status: 0 success, 1 failure, 2 usage error.
+// (show's report, JSON, extracted bytes, the help) goes to `out`, every
+// message to `err`.
 //
 // Two environment variables help to look inside a run:
 //   BRACKWELL_STAMP_VERBOSE  set and not "0": write, remove and unsign name
@@ -22,8 +22,15 @@
 
 #include <iosfwd>
 
-constexpr int STAMP_EXIT_OK = 0;
-constexpr int STAMP_EXIT_FAILED = 1;
-constexpr int STAMP_EXIT_USAGE = 2;
+// The exit statuses, the same for every command: what scripts and servers
+// act on.
+enum class ExitStatus : int {
+  done = 0,
+  failed = 1, // failed or refused; the message says why
+  usage = 2,
+  no_profile = 3,            // the image holds no profile (show, extract, remove)
+  range_not_satisfiable = 4, // --range selects none of the new image's bytes
+  validator_mismatch = 5     // --if-etag: the new image's validator is another
+};
 
 int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream& err);

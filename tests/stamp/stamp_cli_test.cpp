@@ -10,15 +10,19 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <pwd.h>
+#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
 
+#include "fileio/fd.h"
 #include "profile/profile_trailer.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
@@ -75,14 +79,13 @@ std::string text(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-const std::string USAGE =
-    "usage: brackwell-stamp write IMAGE PROFILE [--out OUT] [--replace] [--unsign] [--wait S]\n"
-    "       brackwell-stamp show IMAGE\n"
-    "       brackwell-stamp extract IMAGE [--out FILE]\n"
-    "       brackwell-stamp remove IMAGE [--out OUT] [--unsign] [--wait S]\n"
-    "       brackwell-stamp unsign IMAGE [--out OUT] [--wait S]\n"
-    "       brackwell-stamp --help | --version\n"
-    "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
+const std::string USAGE = "usage: brackwell-stamp write IMAGE PROFILE [options]\n"
+                          "       brackwell-stamp show IMAGE [--json]\n"
+                          "       brackwell-stamp extract IMAGE [-o FILE]\n"
+                          "       brackwell-stamp remove IMAGE [options]\n"
+                          "       brackwell-stamp unsign IMAGE [options]\n"
+                          "       brackwell-stamp help [COMMAND] | --help | --version\n"
+                          "PROFILE '-' is standard input; OUT and FILE '-' are standard output.\n";
 
 const std::string HELP = USAGE +
                          "\n"
@@ -95,18 +98,81 @@ const std::string HELP = USAGE +
                          "  remove   take the profile out again\n"
                          "  unsign   take the code signature off: the image as it was before signing\n"
                          "\n"
-                         "  --out OUT  write the new image to OUT instead of replacing IMAGE\n"
-                         "  --replace  swap a profile already there for the new one\n"
-                         "  --unsign   take a code signature off as well (a signed image is refused\n"
-                         "             otherwise: changing it would break the signature)\n"
-                         "  --wait S   in place, wait at most S seconds (default 60) for another\n"
-                         "             process that holds the image's lock\n"
+                         "Options of write, remove and unsign:\n"
+                         "  -o, --out OUT   write the new image to OUT ('-': standard output) instead\n"
+                         "                  of replacing IMAGE\n"
+                         "  --replace       (write) swap a profile already there for the new one\n"
+                         "  --unsign        (write, remove) take a code signature off as well\n"
+                         "  --wait S        in place, wait at most S seconds (default 60) for another\n"
+                         "                  process that holds the image's lock\n"
+                         "  --dry-run       check everything, write and create nothing\n"
+                         "  --json          with --dry-run: print the new image's size and validator\n"
+                         "                  (an HTTP ETag) as one JSON object\n"
+                         "  --range SPEC    with --out -: write only the bytes FIRST-LAST, FIRST- or\n"
+                         "                  -SUFFIX of the new image\n"
+                         "  --if-etag ETAG  write nothing unless the new image's validator is ETAG\n"
+                         "Every command takes -q, --quiet (print nothing on success) and -h, --help.\n"
+                         "'brackwell-stamp help COMMAND' describes one command.\n"
                          "\n"
-                         "Exit status: 0 done (show: brackwell can read a profile), 1 failed or\n"
-                         "refused, 2 usage error. See brackwell-stamp(1).\n";
+                         "Exit status: 0 done, 1 failed or refused, 2 usage error, 3 no profile,\n"
+                         "4 range not satisfiable, 5 validator mismatch. See brackwell-stamp(1).\n";
 
+// Each command's usage, which its usage errors show.
+const std::string WRITE_USAGE =
+    "usage: brackwell-stamp write IMAGE PROFILE [-o OUT] [--replace] [--unsign] [--wait S]\n"
+    "                             [--dry-run [--json]] [--range SPEC] [--if-etag ETAG] [-q]\n";
+const std::string SHOW_USAGE = "usage: brackwell-stamp show IMAGE [--json] [-q]\n";
+const std::string EXTRACT_USAGE = "usage: brackwell-stamp extract IMAGE [-o FILE] [-q]\n";
+const std::string REMOVE_USAGE =
+    "usage: brackwell-stamp remove IMAGE [-o OUT] [--unsign] [--wait S]\n"
+    "                              [--dry-run [--json]] [--range SPEC] [--if-etag ETAG] [-q]\n";
+
+const std::string UNSIGN_USAGE =
+    "usage: brackwell-stamp unsign IMAGE [-o OUT] [--wait S]\n"
+    "                              [--dry-run [--json]] [--range SPEC] [--if-etag ETAG] [-q]\n";
+
+// `write --help`, `help write`.
+const std::string WRITE_HELP = WRITE_USAGE +
+                               "\n"
+                               "Stamps PROFILE ('-': standard input) into IMAGE, in front of its trailer.\n"
+                               "\n"
+                               "  -o, --out OUT   write the new image to OUT ('-': standard output) instead\n"
+                               "                  of replacing IMAGE\n"
+                               "  --replace       swap a profile already there for the new one\n"
+                               "  --unsign        take a code signature off as well (a signed image is\n"
+                               "                  refused otherwise: changing it would break the signature)\n"
+                               "  --wait S        in place, wait at most S seconds (default 60) for another\n"
+                               "                  process that holds the image's lock\n"
+                               "  --dry-run       check everything, write and create nothing\n"
+                               "  --json          with --dry-run: print the new image's size and validator\n"
+                               "                  (an HTTP ETag) as one JSON object\n"
+                               "  --range SPEC    with --out -: write only the bytes FIRST-LAST, FIRST- or\n"
+                               "                  -SUFFIX of the new image\n"
+                               "  --if-etag ETAG  write nothing unless the new image's validator is ETAG\n"
+                               "  -q, --quiet     print nothing on success\n"
+                               "\n"
+                               "Exit status: 0 done, 1 failed or refused, 2 usage error, 3 no profile,\n"
+                               "4 range not satisfiable, 5 validator mismatch. See brackwell-stamp(1).\n";
+
+// `help show`.
+const std::string SHOW_HELP = SHOW_USAGE +
+                              "\n"
+                              "Reports IMAGE's size, profile and code signature on standard output.\n"
+                              "\n"
+                              "  --json          as one JSON object\n"
+                              "  -q, --quiet     print nothing on success\n"
+                              "\n"
+                              "Exit status: 0 done, 1 failed or refused, 2 usage error, 3 no profile,\n"
+                              "4 range not satisfiable, 5 validator mismatch. See brackwell-stamp(1).\n";
+
+// A usage error with no command to name: the whole usage follows.
 std::string usageError(const std::string& what) {
   return "brackwell-stamp: " + what + "\n" + USAGE;
+}
+
+// A usage error of one command: its usage follows.
+std::string usageError(const std::string& what, const std::string& usage) {
+  return "brackwell-stamp: " + what + "\n" + usage;
 }
 
 struct CliCase {
@@ -144,35 +210,88 @@ std::vector<CliCase> cliCases() {
        {},
        2,
        "",
-       usageError("write takes IMAGE and PROFILE, got 1 operand"),
+       usageError("write takes IMAGE and PROFILE, got 1 operand", WRITE_USAGE),
        {}},
       {"ExtraOperand",
        {"remove", "{DIR}/stamped.dmg", "{DIR}/plain.dmg"},
        {},
        2,
        "",
-       usageError("remove takes one IMAGE, got 2 operands"),
+       usageError("remove takes one IMAGE, got 2 operands", REMOVE_USAGE),
        {}},
       {"OptionOfAnotherCommand",
        {"show", "{DIR}/stamped.dmg", "--force"},
        {},
        2,
        "",
-       usageError("unknown option '--force' for show"),
+       usageError("unknown option '--force' for show", SHOW_USAGE),
        {}},
       {"OutWithoutPath",
        {"extract", "{DIR}/stamped.dmg", "--out"},
        {},
        2,
        "",
-       usageError("--out needs a path"),
+       usageError("--out needs a path", EXTRACT_USAGE),
        {}},
       {"OutTwice",
        {"remove", "{DIR}/stamped.dmg", "--out", "{DIR}/a", "--out={DIR}/b"},
        {},
        2,
        "",
-       usageError("--out given twice"),
+       usageError("--out given twice", REMOVE_USAGE),
+       {}},
+
+      {"JsonWithoutDryRun",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--json"},
+       {},
+       2,
+       "",
+       usageError("--json goes with --dry-run for write", WRITE_USAGE),
+       {}},
+      {"DryRunOfShow",
+       {"show", "{DIR}/stamped.dmg", "--dry-run"},
+       {},
+       2,
+       "",
+       usageError("unknown option '--dry-run' for show", SHOW_USAGE),
+       {}},
+      {"RangeWithoutStandardOutput",
+       {"remove", "{DIR}/stamped.dmg", "--range", "0-9"},
+       {},
+       2,
+       "",
+       usageError("--range needs --out -", REMOVE_USAGE),
+       {}},
+      {"RangeBackwards",
+       {"remove", "{DIR}/stamped.dmg", "-o", "-", "--range", "9-3"},
+       {},
+       2,
+       "",
+       usageError("--range takes FIRST-LAST (LAST not below FIRST), FIRST- or -SUFFIX in bytes, not '9-3'",
+                  REMOVE_USAGE),
+       {}},
+      {"RangeInHttpsHeaderForm",
+       {"remove", "{DIR}/stamped.dmg", "-o", "-", "--range=bytes=0-9"},
+       {},
+       2,
+       "",
+       usageError(
+           "--range takes FIRST-LAST (LAST not below FIRST), FIRST- or -SUFFIX in bytes, not 'bytes=0-9'",
+           REMOVE_USAGE),
+       {}},
+      {"WaitNotANumber",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--wait", "soon"},
+       {},
+       2,
+       "",
+       usageError("--wait takes a whole number of seconds from 0 to 31622400, not 'soon'", WRITE_USAGE),
+       {}},
+      {"EmptyValidator",
+       {"unsign", "{DIR}/signed.dmg", "--if-etag="},
+       {},
+       2,
+       "",
+       usageError("--if-etag needs a validator", UNSIGN_USAGE),
        {}},
 
       // write
@@ -221,7 +340,8 @@ std::vector<CliCase> cliCases() {
        "",
        usageError(
            "--force is no longer accepted: it wrote signed images whose signature no longer fits; pass "
-           "--unsign to take the signature off instead"),
+           "--unsign to take the signature off instead",
+           WRITE_USAGE),
        {}},
       {"WriteRefusesASignedImage",
        {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin"},
@@ -294,26 +414,102 @@ std::vector<CliCase> cliCases() {
        "brackwell-stamp: BRACKWELL_STAMP_COPY must be auto, no-clone or stream\n",
        {}},
 
+      {"WriteToShortOut",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "{DIR}/out.dmg"},
+       {},
+       0,
+       "",
+       "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '{DIR}/out.dmg'\n",
+       {{"out.dmg", STAMPED}}},
+      {"WriteQuietly",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-q"},
+       {},
+       0,
+       "",
+       "",
+       {{"plain.dmg", STAMPED}}},
+      // A dry run refuses what the real run would refuse, and writes nothing.
+      {"DryRunRefusesASignedImage",
+       {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--dry-run", "--json"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '{DIR}/signed.dmg' is code-signed (a signature of 64 bytes at offset 4096). "
+       "Stamping it "
+       "would break the signature, and macOS reports a disk image whose signature does not verify as "
+       "damaged. "
+       "Pass --unsign to remove the signature as well\n",
+       {}},
+      {"DryRunChecksTheOutput",
+       {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "--dry-run", "-o", "{DIR}/plain.dmg"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: the output '{DIR}/plain.dmg' is the image itself\n",
+       {}},
+      {"DryRunOfRemoveWithoutProfile",
+       {"remove", "{DIR}/plain.dmg", "--dry-run"},
+       {},
+       3,
+       "",
+       "brackwell-stamp: '{DIR}/plain.dmg' carries no profile to remove: " + notA + "\n",
+       {}},
+
       // show
       {"ShowStamped", {"show", "{DIR}/stamped.dmg"}, {}, 0, stampedShow, "", {}},
+      {"ShowStampedAsJson",
+       {"show", "{DIR}/stamped.dmg", "--json"},
+       {},
+       0,
+       "{\"image\":\"{DIR}/stamped.dmg\",\"size\":4657,\"trailer_offset\":4145,\"profile_status\":\"ok\","
+       "\"profile\":{\"offset\":4096,\"length\":33},\"signature\":null,\"profile_in_front_of_signature\":"
+       "false}\n",
+       "",
+       {}},
+      {"ShowStampedThenSignedAsJson",
+       {"show", "{DIR}/stamped-signed.dmg", "--json"},
+       {},
+       3,
+       "{\"image\":\"{DIR}/stamped-signed.dmg\",\"size\":4721,\"trailer_offset\":4209,"
+       "\"profile_status\":\"wrong_type\",\"profile\":null,\"signature\":{\"offset\":4145,\"length\":64,"
+       "\"valid\":true,\"layout\":\"valid\"},\"profile_in_front_of_signature\":true}\n",
+       "brackwell-stamp: no valid profile in '{DIR}/stamped-signed.dmg': " + notA + "; " + hidden + "\n",
+       {}},
+      {"ShowSignatureFieldsThatDoNotFitAsJson",
+       {"show", "{DIR}/bad-signature.dmg", "--json"},
+       {},
+       3,
+       "{\"image\":\"{DIR}/bad-signature.dmg\",\"size\":4608,\"trailer_offset\":4096,"
+       "\"profile_status\":\"wrong_type\",\"profile\":null,\"signature\":{\"offset\":0,\"length\":64,"
+       "\"valid\":false,\"layout\":\"length_without_offset\"},\"profile_in_front_of_signature\":false}\n",
+       "brackwell-stamp: no valid profile in '{DIR}/bad-signature.dmg': " + notA + "\n",
+       {}},
+      {"ShowWithoutTrailerAsJson",
+       {"show", "{DIR}/nokoly.dmg", "--json"},
+       {},
+       1,
+       "{\"image\":\"{DIR}/nokoly.dmg\",\"size\":2048,\"trailer_offset\":null,\"profile_status\":"
+       "\"no_trailer\",\"profile\":null,\"signature\":null,\"profile_in_front_of_signature\":false}\n",
+       "brackwell-stamp: no valid profile in '{DIR}/nokoly.dmg': 'koly' block not found\n",
+       {}},
       {"ShowWithoutProfile",
        {"show", "{DIR}/plain.dmg"},
        {},
-       1,
+       3,
        "image: {DIR}/plain.dmg\nsize: 4608 bytes\nprofile: none (" + notA + ")\ncode signature: none\n",
        "brackwell-stamp: no valid profile in '{DIR}/plain.dmg': " + notA + "\n",
        {}},
       {"ShowSigned",
        {"show", "{DIR}/signed.dmg"},
        {},
-       1,
+       3,
        signedShow,
        "brackwell-stamp: no valid profile in '{DIR}/signed.dmg': " + notA + "\n",
        {}},
       {"ShowStampedThenSigned",
        {"show", "{DIR}/stamped-signed.dmg"},
        {},
-       1,
+       3,
        "image: {DIR}/stamped-signed.dmg\nsize: 4721 bytes\nprofile: none (" + notA +
            ")\ncode signature: offset 4145, length 64 (valid layout: one signature blob that ends where the "
            "trailer begins)\nprofile in front of the code signature: offset 4096, length 33 (brackwell "
@@ -324,7 +520,7 @@ std::vector<CliCase> cliCases() {
       {"ShowSignatureFieldsThatDoNotFit",
        {"show", "{DIR}/bad-signature.dmg"},
        {},
-       1,
+       3,
        "image: {DIR}/bad-signature.dmg\nsize: 4608 bytes\nprofile: none (" + notA +
            ")\ncode signature: offset 0, length 64 (does not fit the image: the offset is 0 while the "
            "length is not)\n",
@@ -368,10 +564,30 @@ std::vector<CliCase> cliCases() {
       {"ExtractWithoutProfile",
        {"extract", "{DIR}/plain.dmg", "--out", "{DIR}/profile.out"},
        {},
-       1,
+       3,
        "",
        "Extracting profile from DMG at '{DIR}/plain.dmg'\n" + notA +
            "\nbrackwell-stamp: no profile extracted\n",
+       {}},
+      // Quiet: nothing on success; on failure, everything that says why.
+      {"ExtractQuietly", {"extract", "{DIR}/stamped.dmg", "-q"}, {}, 0, text(PROFILE), "", {}},
+      {"ExtractQuietlyWithoutProfile",
+       {"extract", "{DIR}/plain.dmg", "--quiet"},
+       {},
+       3,
+       "",
+       "Extracting profile from DMG at '{DIR}/plain.dmg'\n" + notA +
+           "\nbrackwell-stamp: no profile extracted\n",
+       {}},
+      // No trailer: a broken or foreign file, not an image without a profile.
+      {"ExtractWithoutTrailer",
+       {"extract", "{DIR}/nokoly.dmg"},
+       {},
+       1,
+       "",
+       "Extracting profile from DMG at '{DIR}/nokoly.dmg'\n'koly' block not found\nbrackwell-stamp: no "
+       "profile "
+       "extracted\n",
        {}},
       {"ExtractToAFullDevice",
        {"extract", "{DIR}/stamped.dmg", "--out", "/dev/full"},
@@ -395,7 +611,7 @@ std::vector<CliCase> cliCases() {
       {"ExtractExplainsAProfileStampedBeforeSigning",
        {"extract", "{DIR}/stamped-signed.dmg"},
        {},
-       1,
+       3,
        "",
        "Extracting profile from DMG at '{DIR}/stamped-signed.dmg'\n" + notA +
            "\nbrackwell-stamp: no profile extracted; " + hidden + "\n",
@@ -417,6 +633,13 @@ std::vector<CliCase> cliCases() {
        "",
        "brackwell-stamp: removed the profile of 33 bytes; wrote '{DIR}/stamped.dmg'\n",
        {{"stamped.dmg", PLAIN}}},
+      {"RemoveToJoinedShortOut",
+       {"remove", "{DIR}/stamped.dmg", "-o{DIR}/out.dmg"},
+       {},
+       0,
+       "",
+       "brackwell-stamp: removed the profile of 33 bytes; wrote '{DIR}/out.dmg'\n",
+       {{"out.dmg", PLAIN}}},
       {"RemoveToOut",
        {"remove", "{DIR}/stamped.dmg", "--out", "{DIR}/out.dmg"},
        {},
@@ -445,7 +668,7 @@ std::vector<CliCase> cliCases() {
       {"RemoveWithoutProfile",
        {"remove", "{DIR}/plain.dmg"},
        {},
-       1,
+       3,
        "",
        "brackwell-stamp: '{DIR}/plain.dmg' carries no profile to remove: " + notA + "\n",
        {}},
@@ -550,14 +773,23 @@ std::vector<CliCase> cliCases() {
 
       // --help and --version: standard output, status 0, whatever else is there
       {"Help", {"--help"}, {}, 0, HELP, "", {}},
-      {"HelpOfACommand", {"write", "{DIR}/plain.dmg", "-h"}, {}, 0, HELP, "", {}},
+      {"HelpOfACommand", {"write", "{DIR}/plain.dmg", "-h"}, {}, 0, WRITE_HELP, "", {}},
       {"HelpWinsOverAUsageError", {"frobnicate", "--help"}, {}, 0, HELP, "", {}},
+      {"HelpCommand", {"help"}, {}, 0, HELP, "", {}},
+      {"HelpCommandOfACommand", {"help", "show"}, {}, 0, SHOW_HELP, "", {}},
+      {"HelpCommandOfAnUnknownCommand",
+       {"help", "frobnicate"},
+       {},
+       2,
+       "",
+       usageError("unknown command 'frobnicate'"),
+       {}},
       {"Version", {"--version"}, {}, 0, "brackwell-stamp " BRACKWELL_VERSION "\n", "", {}},
       // An --out path is a path, even one that looks like an option.
       {"OutNamedLikeAnOption",
        {"remove", "{DIR}/plain.dmg", "--out", "--version"},
        {},
-       1,
+       3,
        "",
        "brackwell-stamp: '{DIR}/plain.dmg' carries no profile to remove: " + notA + "\n",
        {}},
@@ -568,6 +800,16 @@ void writeFixtures(const TempDir& dir) {
   for (const auto& [name, bytes] : FIXTURES) {
     writeFile(dir.file(name), bytes);
   }
+}
+
+// The library of injected faults, when this system and build can preload it.
+const char* injectedFaults() {
+#if defined(__linux__)
+  if (std::getenv("BRACKWELL_SANITIZED") == nullptr) {
+    return std::getenv("BRACKWELL_INJECTED_FAULTS");
+  }
+#endif
+  return nullptr;
 }
 
 class StampCli : public ::testing::TestWithParam<CliCase> {};
@@ -1042,13 +1284,10 @@ class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
 
 TEST_P(ReadError, NamesTheFailedRead) {
   const ReadErrorCase& c = GetParam();
-#if !defined(__linux__)
-  GTEST_SKIP() << "the failing disk is preloaded with LD_PRELOAD, which only Linux's loader reads";
-#endif
-  const char* library = std::getenv("BRACKWELL_FAILING_READ");
-  if (library == nullptr || std::getenv("BRACKWELL_SANITIZED") != nullptr) {
-    GTEST_SKIP() << "needs BRACKWELL_FAILING_READ (set by ctest) and an unsanitized binary: the sanitizers' "
-                    "runtime must come first among the loaded libraries";
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP() << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized "
+                    "binary: the sanitizers' runtime must come first among the loaded libraries";
   }
   TempDir dir;
   writeFixtures(dir);
@@ -1109,46 +1348,45 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const ::testing::TestParamInfo<ReadErrorCase>& row) { return row.param.name; });
 
-// SIGTERM at any moment of a run, including the one between creating the
-// temporary file and registering it for removal: no run leaves one behind.
-// Every run writes an output of its own, so that no run's clean-up of
-// leftovers hides another's.
-TEST(EndedBySignal, AtAnyMomentLeavesNoTemporaryFile) {
-  const char* bin = std::getenv("BRACKWELL_STAMP_BIN");
-  ASSERT_NE(bin, nullptr) << "BRACKWELL_STAMP_BIN is not set; run through ctest";
+// A signal at the worst moment: right after the temporary file is created,
+// before the run has registered it for removal (a preloaded library raises
+// it there). The run dies of that signal and leaves nothing behind.
+class SignalAtCreation : public ::testing::TestWithParam<std::tuple<int, bool>> {};
+
+TEST_P(SignalAtCreation, LeavesNoTemporaryFile) {
+  const auto [signal, inPlace] = GetParam();
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP()
+        << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized binary";
+  }
   TempDir dir;
   writeFile(dir.file("image.dmg"), PLAIN);
   writeFile(dir.file("profile.bin"), PROFILE);
-  constexpr int RUNS = 200;
-  unsigned seed = 12345;
-  int ended = 0;
-  for (int i = 0; i < RUNS; ++i) {
-    const std::string out = dir.file("out" + std::to_string(i) + ".dmg");
-    const pid_t pid = fork();
-    if (pid == 0) {
-      std::signal(SIGTERM, SIG_DFL);
-      execl(bin, bin, "write", dir.file("image.dmg").c_str(), dir.file("profile.bin").c_str(), "--out",
-            out.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    seed = seed * 1103515245u + 12345u;
-    std::this_thread::sleep_for(std::chrono::microseconds(seed % 4000));
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ended += WIFSIGNALED(status) ? 1 : 0;
+  std::vector<std::string> args = {"write", dir.file("image.dmg"), dir.file("profile.bin")};
+  if (!inPlace) {
+    args.insert(args.end(), {"--out", dir.file("out.dmg")});
   }
-  std::vector<std::string> leftovers;
-  for (const std::string& name : testsupport::listDirectory(dir.path())) {
-    if (name.find(".stamp-") != std::string::npos) {
-      leftovers.push_back(name);
-    }
-  }
-  EXPECT_EQ(leftovers, std::vector<std::string>{})
-      << ended << " of " << RUNS << " runs were ended by the signal";
-  EXPECT_GT(ended, 0) << "no run was caught at work: the test proves nothing";
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = {{"LD_PRELOAD", library}, {"BRACKWELL_SIGNAL_ON_CREATE", std::to_string(signal)}};
+
+  const RunResult run = runStampTool(args, setup);
+
+  EXPECT_EQ(run.exitCode, 128 + signal) << run.err;
+  EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile.bin"}));
+  EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalAtCreation,
+                         ::testing::Combine(::testing::Values(SIGINT, SIGTERM, SIGHUP), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<int, bool>>& row) {
+                           const int signal = std::get<0>(row.param);
+                           return std::string(signal == SIGINT    ? "Interrupt"
+                                              : signal == SIGTERM ? "Terminate"
+                                                                  : "Hangup") +
+                                  (std::get<1>(row.param) ? "_InPlace" : "_ToOut");
+                         });
 
 // Few descriptors: whatever step runs out of them, the run fails with the
 // real cause and leaves nothing behind.
@@ -1180,6 +1418,333 @@ TEST(FewDescriptors, FailWithTheRealCause) {
   for (const std::string& name : testsupport::listDirectory(dir.path())) {
     EXPECT_EQ(name.find(".stamp-"), std::string::npos) << name;
   }
+}
+
+} // namespace
+
+// What a download server relies on: the size and validator of a dry run,
+// byte ranges of the stream, and the validator guarding it.
+namespace {
+
+// A run of brackwell-stamp in `dir` ({DIR} in `args` expanded), with its
+// standard output and error.
+RunResult stampIn(const TempDir& dir, const std::vector<std::string>& args,
+                  std::vector<std::pair<std::string, std::string>> env = {}) {
+  std::vector<std::string> expanded;
+  for (const std::string& arg : args) {
+    expanded.push_back(testsupport::expandDir(arg, dir));
+  }
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = std::move(env);
+  return runStampTool(expanded, setup);
+}
+
+// The one JSON object a dry run prints.
+nlohmann::json dryRunJson(const RunResult& run) {
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << "one line: " << run.out;
+  return nlohmann::json::parse(run.out, nullptr, false);
+}
+
+const std::regex ETAG_SHAPE("\"bw1-[0-9a-f]{16}\"");
+
+// Each command, the new image it makes of the fixtures, and a dry run of it
+// that prints the size and validator of exactly those bytes and changes
+// nothing.
+struct ServedCase {
+  std::string name;
+  std::vector<std::string> args; // without --out / --dry-run
+  Bytes whole;                   // what the full stream holds
+};
+
+void PrintTo(const ServedCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+std::vector<ServedCase> servedCases() {
+  return {
+      {"Write", {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin"}, STAMPED},
+      {"WriteUnsigningFirst", {"write", "{DIR}/signed.dmg", "{DIR}/profile.bin", "--unsign"}, STAMPED},
+      {"WriteReplacing",
+       {"write", "{DIR}/stamped.dmg", "{DIR}/new.bin", "--replace"},
+       stamped(DATA, NEW_PROFILE, tail())},
+      {"WriteFromStandardInput", {"write", "{DIR}/plain.dmg", "-"}, stamped(DATA, NEW_PROFILE, tail())},
+      {"Remove", {"remove", "{DIR}/stamped.dmg"}, PLAIN},
+      {"Unsign", {"unsign", "{DIR}/signed.dmg"}, PLAIN},
+  };
+}
+
+class Served : public ::testing::TestWithParam<ServedCase> {};
+
+TEST_P(Served, DryRunTellsSizeAndValidatorAndChangesNothing) {
+  const ServedCase& c = GetParam();
+  for (const std::vector<std::string>& where :
+       {std::vector<std::string>{}, {"-o", "-"}, {"-o", "{DIR}/out.dmg"}}) {
+    TempDir dir;
+    writeFixtures(dir);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), where.begin(), where.end());
+    args.insert(args.end(), {"--dry-run", "--json", "-q"});
+    ChildSetup setup;
+    setup.captureStderr = true;
+    setup.stdinPath = dir.file("stdin.bin");
+    std::vector<std::string> expanded;
+    for (const std::string& arg : args) {
+      expanded.push_back(testsupport::expandDir(arg, dir));
+    }
+
+    const RunResult run = runStampTool(expanded, setup);
+
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const nlohmann::json json = dryRunJson(run);
+    EXPECT_EQ(json.value("size", 0u), c.whole.size());
+    EXPECT_TRUE(std::regex_match(json.value("etag", ""), ETAG_SHAPE)) << run.out;
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : FIXTURES) {
+      names.push_back(name);
+      EXPECT_EQ(readFile(dir.file(name)), bytes) << name;
+    }
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), names) << "a dry run creates nothing";
+  }
+}
+
+// The stream with --if-etag set to the dry run's validator is exactly the
+// bytes the dry run described.
+TEST_P(Served, TheValidatorOfTheDryRunLetsTheStreamThrough) {
+  const ServedCase& c = GetParam();
+  TempDir dir;
+  writeFixtures(dir);
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.stdinPath = dir.file("stdin.bin");
+  std::vector<std::string> args;
+  for (const std::string& arg : c.args) {
+    args.push_back(testsupport::expandDir(arg, dir));
+  }
+  std::vector<std::string> dry = args;
+  dry.insert(dry.end(), {"--dry-run", "--json"});
+  const std::string etag = dryRunJson(runStampTool(dry, setup)).value("etag", "");
+  std::vector<std::string> stream = args;
+  stream.insert(stream.end(), {"-o", "-", "--if-etag", etag, "-q"});
+
+  const RunResult run = runStampTool(stream, setup);
+
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, text(c.whole));
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, Served, ::testing::ValuesIn(servedCases()),
+                         [](const ::testing::TestParamInfo<ServedCase>& row) { return row.param.name; });
+
+// Ranges of the new image, as HTTP's byte-range-spec gives them: exactly
+// those bytes, LAST clipped to the end; a range that selects nothing is
+// status 4 with nothing written. The stamped image is 4657 bytes.
+struct RangeCase {
+  std::string name;
+  std::string spec;
+  int exitCode;
+  std::uint64_t first = 0; // the bytes that must come out, when exitCode is 0
+  std::uint64_t last = 0;
+};
+
+void PrintTo(const RangeCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class Ranges : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(Ranges, WriteExactlyTheBytesAsked) {
+  const RangeCase& c = GetParam();
+  TempDir dir;
+  writeFixtures(dir);
+  const std::vector<std::string> args = {
+      "write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "-", "--range", c.spec};
+
+  const RunResult run = stampIn(dir, args);
+  std::vector<std::string> dry = args;
+  dry.push_back("--dry-run");
+  dry.push_back("--json");
+  const RunResult planned = stampIn(dir, dry);
+
+  EXPECT_EQ(run.exitCode, c.exitCode);
+  EXPECT_EQ(planned.exitCode, c.exitCode);
+  const nlohmann::json json = dryRunJson(planned);
+  EXPECT_EQ(json.value("size", 0u), STAMPED.size());
+  if (c.exitCode != 0) {
+    EXPECT_EQ(run.out, "") << "nothing of an unsatisfiable range is written";
+    EXPECT_EQ(run.err,
+              "brackwell-stamp: the range " + c.spec + " selects none of the 4657 bytes of the new image\n");
+    EXPECT_FALSE(json.contains("range"));
+    return;
+  }
+  EXPECT_EQ(run.out, std::string(STAMPED.begin() + static_cast<std::ptrdiff_t>(c.first),
+                                 STAMPED.begin() + static_cast<std::ptrdiff_t>(c.last) + 1));
+  EXPECT_EQ(run.err, "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote bytes " +
+                         std::to_string(c.first) + "-" + std::to_string(c.last) +
+                         " of 4657 to standard output\n");
+  EXPECT_EQ(json["range"],
+            (nlohmann::json{{"first", c.first}, {"last", c.last}, {"length", c.last - c.first + 1}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Specs, Ranges,
+                         ::testing::ValuesIn(std::vector<RangeCase>{
+                             {"FirstBytes", "0-99", 0, 0, 99},
+                             {"AcrossImageAndProfile", "4090-4100", 0, 4090, 4100},
+                             {"TheDescriptor", "4129-4144", 0, 4129, 4144},
+                             {"FromOnwards", "4600-", 0, 4600, 4656},
+                             {"LastClipped", "4600-99999", 0, 4600, 4656},
+                             {"Suffix", "-100", 0, 4557, 4656},
+                             {"SuffixLongerThanTheImage", "-99999", 0, 0, 4656},
+                             {"LastByte", "4656-4656", 0, 4656, 4656},
+                             {"StartsAtTheEnd", "4657-", 4},
+                             {"PastTheEnd", "5000-6000", 4},
+                             {"EmptySuffix", "-0", 4},
+                         }),
+                         [](const ::testing::TestParamInfo<RangeCase>& row) { return row.param.name; });
+
+// The cost of a range follows the range: the image's bytes outside it are
+// never read. Shown with a disk whose first byte cannot be read: a range at
+// the end passes, one at the start fails.
+TEST(RangeReads, OnlyTheImageBytesInTheRange) {
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP()
+        << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized binary";
+  }
+  TempDir dir;
+  writeFixtures(dir);
+  const std::vector<std::pair<std::string, std::string>> badFirstByte = {
+      {"LD_PRELOAD", library}, {"BRACKWELL_FAIL_READ_AT", "0"}, {"BRACKWELL_STAMP_COPY", "stream"}};
+
+  const RunResult end = stampIn(
+      dir, {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "-", "--range", "-600"}, badFirstByte);
+  const RunResult start = stampIn(
+      dir, {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "-", "--range", "0-9"}, badFirstByte);
+
+  EXPECT_EQ(end.exitCode, 0) << end.err;
+  EXPECT_EQ(end.out, std::string(STAMPED.end() - 600, STAMPED.end()));
+  EXPECT_EQ(start.exitCode, 1);
+  EXPECT_EQ(start.err, "brackwell-stamp: cannot read the image: Input/output error\n");
+}
+
+// The validator: the same for the same image and profile wherever they are,
+// different whenever the new image could differ.
+std::string etagIn(const TempDir& dir, const std::string& image, const std::string& profile) {
+  const RunResult run = stampIn(dir, {"write", dir.file(image), dir.file(profile), "--dry-run", "--json"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  return dryRunJson(run).value("etag", "");
+}
+
+void copyWithTimes(const std::string& from, const std::string& to) {
+  writeFile(to, readFile(from));
+  struct stat st {};
+  ASSERT_EQ(stat(from.c_str(), &st), 0);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, to.c_str(), times, 0), 0);
+}
+
+TEST(Validator, IsTheSameForACopyThatKeepsTheTimes) {
+  TempDir here;
+  TempDir there;
+  writeFixtures(here);
+  copyWithTimes(here.file("plain.dmg"), there.file("copy.dmg"));
+  copyWithTimes(here.file("profile.bin"), there.file("licence"));
+
+  const std::string original = etagIn(here, "plain.dmg", "profile.bin");
+
+  EXPECT_TRUE(std::regex_match(original, ETAG_SHAPE)) << original;
+  EXPECT_EQ(etagIn(here, "plain.dmg", "profile.bin"), original) << "the same run twice";
+  EXPECT_EQ(etagIn(there, "copy.dmg", "licence"), original) << "no path, inode or name counts";
+}
+
+struct ChangeCase {
+  std::string name;
+  std::function<void(const TempDir&)> change; // to plain.dmg or profile.bin
+};
+
+void PrintTo(const ChangeCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class ValidatorChanges : public ::testing::TestWithParam<ChangeCase> {};
+
+TEST_P(ValidatorChanges, WithWhatTheNewImageIsMadeOf) {
+  TempDir dir;
+  writeFixtures(dir);
+  // An hour old, so that a change now gives it another modification time.
+  const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.file("plain.dmg").c_str(), anHourAgo, 0), 0);
+  const std::string before = etagIn(dir, "plain.dmg", "profile.bin");
+
+  GetParam().change(dir);
+
+  EXPECT_NE(etagIn(dir, "plain.dmg", "profile.bin"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ValidatorChanges,
+                         ::testing::ValuesIn(std::vector<ChangeCase>{
+                             {"ImageRewrittenAtTheSameSize",
+                              [](const TempDir& dir) {
+                                Bytes image = PLAIN;
+                                image[100] ^= 0xff;
+                                writeFile(dir.file("plain.dmg"), image);
+                              }},
+                             // Only the time tells: the bytes are the same.
+                             {"ImageTouched",
+                              [](const TempDir& dir) {
+                                ASSERT_EQ(utimensat(AT_FDCWD, dir.file("plain.dmg").c_str(), nullptr, 0), 0);
+                              }},
+                             // The trailer tells, even at the same modification time.
+                             {"ImageTrailerChangedKeepingTheTime",
+                              [](const TempDir& dir) {
+                                struct stat st {};
+                                ASSERT_EQ(stat(dir.file("plain.dmg").c_str(), &st), 0);
+                                Bytes image = PLAIN;
+                                image[image.size() - 100] ^= 0xff; // a checksum field, say
+                                writeFile(dir.file("plain.dmg"), image);
+                                const timespec times[2] = {st.st_atim, st.st_mtim};
+                                ASSERT_EQ(utimensat(AT_FDCWD, dir.file("plain.dmg").c_str(), times, 0), 0);
+                              }},
+                             {"ProfileOfTheSameLength",
+                              [](const TempDir& dir) {
+                                Bytes profile = PROFILE;
+                                profile[0] ^= 0x20;
+                                writeFile(dir.file("profile.bin"), profile);
+                              }},
+                             {"ProfileLonger",
+                              [](const TempDir& dir) {
+                                writeFile(dir.file("profile.bin"), cat({PROFILE, toBytes("!")}));
+                              }},
+                         }),
+                         [](const ::testing::TestParamInfo<ChangeCase>& row) { return row.param.name; });
+
+// Between a server's dry run and its stream the image changes: the stream
+// is refused with status 5 before a byte is written, also when its range
+// would not have been satisfiable.
+TEST(Validator, AStaleOneRefusesTheStream) {
+  TempDir dir;
+  writeFixtures(dir);
+  const std::string stale = etagIn(dir, "plain.dmg", "profile.bin");
+  writeFile(dir.file("profile.bin"), NEW_PROFILE);
+  const std::string current = etagIn(dir, "plain.dmg", "profile.bin");
+
+  const RunResult whole =
+      stampIn(dir, {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "-", "--if-etag", stale});
+  const RunResult ranged = stampIn(dir, {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "-",
+                                         "--if-etag", stale, "--range", "99999-"});
+  const RunResult toFile = stampIn(
+      dir, {"write", "{DIR}/plain.dmg", "{DIR}/profile.bin", "-o", "{DIR}/out.dmg", "--if-etag", stale});
+
+  const std::string refusal = "brackwell-stamp: the new image's validator is " + current + ", not " + stale +
+                              ": the image or the profile changed\n";
+  for (const RunResult& run : {whole, ranged, toFile}) {
+    EXPECT_EQ(run.exitCode, 5);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, refusal);
+  }
+  EXPECT_NE(access(dir.file("out.dmg").c_str(), F_OK), 0) << "nothing was created";
 }
 
 } // namespace
