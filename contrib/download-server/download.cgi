@@ -109,11 +109,10 @@ case $customer in
   '' | *[!A-Za-z0-9_-]*) respond '404 Not Found' ;;
 esac
 
-# open_in FD FOLDER NAME: opens FOLDER/NAME on descriptor FD when it is a
-# regular file that lives in FOLDER itself; otherwise 404. A symbolic link is
-# refused even when it points back inside. The look at the name beforehand
-# only keeps a FIFO from blocking the open; the verdict is taken on what was
-# opened.
+# open_in FD FOLDER NAME: opens FOLDER/NAME on descriptor FD, or answers
+# 404 when the name is missing, not a regular file, or a symbolic link (even
+# one that points back inside). These looks at the name only keep a FIFO
+# from blocking the open; the verdict is taken below, on what was opened.
 open_in() {
   file=$dir/$2/$3
   if [ -L "$file" ]; then
@@ -125,17 +124,21 @@ open_in() {
     log "cannot open $2/$3"
     respond '500 Internal Server Error'
   fi
-  if ! opened=$(readlink "/proc/self/fd/$1"); then
-    log "cannot tell which file $2/$3 opened (is /proc mounted?)"
-    respond '500 Internal Server Error'
-  fi
-  if [ "$opened" != "$file" ] || [ ! -f "/dev/fd/$1" ]; then
-    log "refused $2/$3: what was opened is not a regular file there but $opened"
-    respond '404 Not Found'
-  fi
 }
 open_in 3 images "$image"
 open_in 4 profiles "$customer"
+# Each opened file must be a regular file that lives in its very folder, as
+# the descriptors themselves say (one readlink for both: every process
+# started here adds to the time before the first byte).
+if ! opened=$(readlink /proc/self/fd/3 /proc/self/fd/4); then
+  log "cannot tell which files were opened (is /proc mounted?)"
+  respond '500 Internal Server Error'
+fi
+if [ "$opened" != "$dir/images/$image
+$dir/profiles/$customer" ] || [ ! -f /dev/fd/3 ] || [ ! -f /dev/fd/4 ]; then
+  log "refused: what was opened is not a regular file in images/ and one in profiles/ but $opened"
+  respond '404 Not Found'
+fi
 
 # The request's byte range, when it has exactly one that parses: bytes=F-L,
 # bytes=F- or bytes=-N. Anything else (another unit, several ranges, a
