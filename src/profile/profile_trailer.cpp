@@ -154,8 +154,12 @@ std::string describe(const Location& location) {
 
 namespace {
 
-// Profiles this large get their pages mapped up front (see prefault).
+#ifdef MADV_POPULATE_WRITE
+// Profiles this large get their pages mapped up front (see prefault). Only
+// where the system can do that: elsewhere (macOS) an unused constant is an
+// error under our warning flags.
 constexpr std::size_t PREFAULT_FROM = std::size_t{4} << 20;
+#endif
 
 // The vector that receives a profile is zero-filled before the read, so each
 // of its fresh pages is first touched from user space, one page fault at a
