@@ -6,11 +6,9 @@
 # and checks the universal binaries; then fuzzes each fuzz target for 30 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Also fetches tinyxml2's source archive, for the builds that link it in
+# (libcxx, release, macos-cross), and zig, the macOS cross-compiler.
 scripts/install-deps.sh
-# tinyxml2's source archive, for the builds that link it in (libcxx, release,
-# macos-cross), and zig, the macOS cross-compiler.
-scripts/fetch-tinyxml2-source.sh
-scripts/fetch-zig.sh
 for preset in dev asan libcxx; do
   echo "=== $preset"
   cmake --workflow --preset "$preset"
