@@ -65,6 +65,18 @@ void tell(const Options& options, const std::string& text) {
   }
 }
 
+// Records the version of the image that the change checks compare with,
+// once the file system's clock has moved past its modification time: a
+// rewrite at the same size within the same tick (2 s on FAT) would otherwise
+// leave size and time as they were, and go unseen.
+Failure recordVersion(Source& source, std::string& error) {
+  if (!fileio::settledStatus(source.fd.get(), source.before)) {
+    error = "cannot examine image " + quoted(source.path) + ": " + errorText(errno);
+    return Failure::image_unreadable;
+  }
+  return Failure::none;
+}
+
 // Opens the image. A run that replaces the image in place holds an
 // exclusive lock on it until its new image is renamed into place, so two
 // such runs on one image take turns instead of one of them losing its
@@ -83,7 +95,7 @@ Failure openImage(const std::string& path, const Options& options, Source& sourc
     }
     source.path = path;
     if (!inPlace(options)) {
-      return Failure::none;
+      return recordVersion(source, error);
     }
     if (flock(source.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
       tell(options, "waiting for another run that is changing " + quoted(path));
@@ -96,7 +108,7 @@ Failure openImage(const std::string& path, const Options& options, Source& sourc
     if (stat(path.c_str(), &now) == 0 && fileio::sameFile(now, source.before)) {
       // What the change checks compare with is the image as it is now that
       // this run has it to itself.
-      return fstat(source.fd.get(), &source.before) == 0 ? Failure::none : Failure::image_unreadable;
+      return recordVersion(source, error);
     }
   }
   error = "the image " + quoted(path) + " keeps being replaced";

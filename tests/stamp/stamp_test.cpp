@@ -572,8 +572,8 @@ TEST(StampProfile, UnreadableProfileLeavesNothingBehind) {
 // renamed into place (and lose that change).
 struct ConcurrentCase {
   std::string name;
-  std::function<bool(const TempDir&)> change; // true when the change was made
-  Bytes after;                                // what image.dmg must then hold
+  std::function<bool(const std::string& image)> change; // true when the change was made
+  Bytes after;                                          // what the image must then hold
 };
 
 void PrintTo(const ConcurrentCase& row, std::ostream* os) {
@@ -582,28 +582,21 @@ void PrintTo(const ConcurrentCase& row, std::ostream* os) {
 
 const Bytes CONCURRENT_IMAGE = cat({pattern(100, 1), trailer()});
 
-class ConcurrentChange : public ::testing::TestWithParam<ConcurrentCase> {};
-
-TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
-  const ConcurrentCase& c = GetParam();
-  TempDir dir;
-  writeFile(dir.file("image.dmg"), CONCURRENT_IMAGE);
-  // An hour old, so that any write meanwhile gives it a new modification
-  // time, however coarse the file system's clock.
-  const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, dir.file("image.dmg").c_str(), anHourAgo, 0), 0);
+// Stamps `image` (alone in `directory`) in place, and makes `change` to it
+// once the run is under way: its temporary file appears once the image is
+// open and its prefix copied, and the stamp then waits for the profile on
+// the pipe, which arrives after the change.
+void expectChangeCaught(const std::string& directory, const std::string& image, const ConcurrentCase& c) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   Outcome outcome;
-  std::thread stamping([&] { outcome = stamp::stampProfile(dir.file("image.dmg"), fds[0], Options{}); });
-  // The temporary file appears once the image is open and its prefix copied;
-  // the stamp then waits for the profile on the pipe.
+  std::thread stamping([&] { outcome = stamp::stampProfile(image, fds[0], Options{}); });
   bool started = false;
   for (int i = 0; i < 1000 && !started; ++i) {
-    started = testsupport::listDirectory(dir.path()).size() == 2;
+    started = testsupport::listDirectory(directory).size() == 2;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  const bool changed = started && c.change(dir);
+  const bool changed = started && c.change(image);
   ASSERT_EQ(::write(fds[1], "p", 1), 1);
   close(fds[1]);
   stamping.join();
@@ -611,37 +604,76 @@ TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
   ASSERT_TRUE(started) << "the temporary file never appeared";
   ASSERT_TRUE(changed);
   EXPECT_EQ(outcome.failure, Failure::image_changed) << outcome.message;
-  EXPECT_EQ(readFile(dir.file("image.dmg")), c.after);
-  EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
+  EXPECT_EQ(readFile(image), c.after);
+  EXPECT_EQ(testsupport::listDirectory(directory), std::vector<std::string>{"image.dmg"});
 }
+
+class ConcurrentChange : public ::testing::TestWithParam<ConcurrentCase> {};
+
+TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), CONCURRENT_IMAGE);
+  // An hour old, so that any write meanwhile gives it a new modification
+  // time, however coarse the file system's clock.
+  const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.file("image.dmg").c_str(), anHourAgo, 0), 0);
+  expectChangeCaught(dir.path(), dir.file("image.dmg"), GetParam());
+}
+
+// Same size, so only the modification time tells.
+const ConcurrentCase OVERWRITTEN_AT_THE_SAME_SIZE = {
+    "OverwrittenAtTheSameSize",
+    [](const std::string& image) {
+      const int fd = open(image.c_str(), O_WRONLY);
+      const bool ok = fd >= 0 && ::pwrite(fd, "X", 1, 0) == 1;
+      close(fd);
+      return ok;
+    },
+    [] {
+      Bytes after = CONCURRENT_IMAGE;
+      after[0] = 'X';
+      return after;
+    }()};
+
+// The same rewrite on a file system that keeps times in whole seconds (ext4
+// with 128-byte inodes, as HFS+ keeps 1 s and FAT 2 s), of an image written
+// just now: the rewrite lands in the very second the image was written, so
+// size and time stay as they were. The run waits that granularity out
+// before it records the image's version, so the rewrite shows all the same.
+#if defined(__linux__)
+TEST(ConcurrentChangeOnCoarseTimestamps, SameSizeRewriteInTheSameSecondIsCaught) {
+  TempDir dir;
+  const std::string mountPoint = dir.file("mnt");
+  ASSERT_EQ(mkdir(mountPoint.c_str(), 0755), 0);
+  const testsupport::LoopMount seconds("mkfs.ext4 -q -F -I 128", dir.file("fs.img"), 8 << 20, mountPoint);
+  if (!seconds.mounted()) {
+    GTEST_SKIP() << "no file system with whole-second times: " << seconds.why();
+  }
+  const std::string directory = mountPoint + "/images";
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  writeFile(directory + "/image.dmg", CONCURRENT_IMAGE);
+  struct stat st {};
+  ASSERT_EQ(stat((directory + "/image.dmg").c_str(), &st), 0);
+  ASSERT_EQ(st.st_mtim.tv_nsec, 0) << "this file system keeps nanoseconds after all";
+  expectChangeCaught(directory, directory + "/image.dmg", OVERWRITTEN_AT_THE_SAME_SIZE);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Changes, ConcurrentChange,
                          ::testing::ValuesIn(std::vector<ConcurrentCase>{
                              {"AppendedTo",
-                              [](const TempDir& dir) {
-                                const int fd = open(dir.file("image.dmg").c_str(), O_WRONLY | O_APPEND);
+                              [](const std::string& image) {
+                                const int fd = open(image.c_str(), O_WRONLY | O_APPEND);
                                 const bool ok = fd >= 0 && ::write(fd, "x", 1) == 1;
                                 close(fd);
                                 return ok;
                               },
                               cat({CONCURRENT_IMAGE, toBytes("x")})},
-                             // Same size, so only the modification time tells.
-                             {"OverwrittenAtTheSameSize",
-                              [](const TempDir& dir) {
-                                const int fd = open(dir.file("image.dmg").c_str(), O_WRONLY);
-                                const bool ok = fd >= 0 && ::pwrite(fd, "X", 1, 0) == 1;
-                                close(fd);
-                                return ok;
-                              },
-                              [] {
-                                Bytes after = CONCURRENT_IMAGE;
-                                after[0] = 'X';
-                                return after;
-                              }()},
+                             OVERWRITTEN_AT_THE_SAME_SIZE,
                              {"ReplacedByAnotherFile",
-                              [](const TempDir& dir) {
-                                writeFile(dir.file("other"), toBytes("another image"));
-                                return rename(dir.file("other").c_str(), dir.file("image.dmg").c_str()) == 0;
+                              [](const std::string& image) {
+                                writeFile(image + ".other", toBytes("another image"));
+                                return rename((image + ".other").c_str(), image.c_str()) == 0;
                               },
                               toBytes("another image")},
                          }),
