@@ -158,7 +158,11 @@ bool AtomicFile::createClone(int source) {
     close(placeholder);
     unlink(name.c_str());
     setPending(name);
-    if (fclonefileat(source, AT_FDCWD, name.c_str(), 0) != 0) {
+    // The clone carries the source's mode, extended attributes and ACL, and
+    // (run as root) its owner too unless told not to: the new file is the
+    // runner's, like any other it creates, and its owner is the caller's
+    // decision.
+    if (fclonefileat(source, AT_FDCWD, name.c_str(), CLONE_NOOWNERCOPY) != 0) {
       clearPending();
       return false;
     }

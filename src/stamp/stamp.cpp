@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fileio/atomic_file.h"
+#include "fileio/attributes.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
 
@@ -376,6 +377,11 @@ Outcome assembleFile(const Source& source, const Plan& plan, const Options& opti
     outcome.copy = copy.method;
     if (!copy.ok()) {
       return failed(outcome, Failure::write_failed, copyError(copy, false));
+    }
+    // What a clone carries by itself, so that the new image is the same
+    // whichever way its bytes were copied.
+    if (!fileio::copyExtendedAttributes(source.fd.get(), temp.fd(), error)) {
+      return failed(outcome, Failure::write_failed, error);
     }
   }
 

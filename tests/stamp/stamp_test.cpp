@@ -7,8 +7,10 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -472,6 +474,117 @@ INSTANTIATE_TEST_SUITE_P(Modes, Permissions,
                              {"OutputOfPrivateImage", 0600, false, 0600},
                          }),
                          [](const ::testing::TestParamInfo<ModeCase>& row) { return row.param.name; });
+
+// The new image's owner, mode and extended attributes follow one rule,
+// whichever way its bytes were copied: in place it is the same file to its
+// owner (same owner where the run may set it, same mode), an output is like
+// a copy (the runner's, the image's mode within the umask); both carry the
+// image's extended attributes, on Linux its user.* ones, as a macOS clone
+// carries all of them. A buffered copy once carried none.
+struct MetadataCase {
+  std::string name;
+  bool inPlace;
+  CopyLimit limit;
+};
+
+void PrintTo(const MetadataCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// The system's attribute calls with the arguments both systems share (macOS
+// adds a position and options: 0 for both).
+#if defined(__APPLE__)
+ssize_t listAttributes(const std::string& path, char* names, std::size_t size) {
+  return listxattr(path.c_str(), names, size, 0);
+}
+ssize_t getAttribute(const std::string& path, const std::string& name, char* value, std::size_t size) {
+  return getxattr(path.c_str(), name.c_str(), value, size, 0, 0);
+}
+int setAttribute(const std::string& path, const std::string& name, const std::string& value) {
+  return setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0, 0);
+}
+#else
+ssize_t listAttributes(const std::string& path, char* names, std::size_t size) {
+  return listxattr(path.c_str(), names, size);
+}
+ssize_t getAttribute(const std::string& path, const std::string& name, char* value, std::size_t size) {
+  return getxattr(path.c_str(), name.c_str(), value, size);
+}
+int setAttribute(const std::string& path, const std::string& name, const std::string& value) {
+  return setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0);
+}
+#endif
+
+// Every extended attribute of `path` with its value.
+std::map<std::string, std::string> attributes(const std::string& path) {
+  std::map<std::string, std::string> all;
+  std::vector<char> names(static_cast<std::size_t>(std::max<ssize_t>(listAttributes(path, nullptr, 0), 0)));
+  const ssize_t listed = listAttributes(path, names.data(), names.size());
+  for (std::size_t at = 0; listed > 0 && at < static_cast<std::size_t>(listed);) {
+    const std::string name(names.data() + at);
+    at += name.size() + 1;
+    std::string value(static_cast<std::size_t>(std::max<ssize_t>(getAttribute(path, name, nullptr, 0), 0)), '\0');
+    getAttribute(path, name, value.data(), value.size());
+    all[name] = value;
+  }
+  return all;
+}
+
+class NewImageMetadata : public ::testing::TestWithParam<MetadataCase> {};
+
+TEST_P(NewImageMetadata, IsTheSameWhicheverWayTheBytesWereCopied) {
+  const MetadataCase& c = GetParam();
+  TempDir dir;
+  const std::string image = dir.file("image.dmg");
+  writeFile(image, cat({pattern(100, 1), trailer()}));
+  writeFile(dir.file("profile"), toBytes("p"));
+  ASSERT_EQ(chmod(image.c_str(), 0640), 0);
+  const std::string binary("\0\xff\x01", 3);
+  if (setAttribute(image, "user.brackwell.origin", "build 7") != 0) {
+    GTEST_SKIP() << "the file system of " << dir.path() << " keeps no user.* attributes";
+  }
+  ASSERT_EQ(setAttribute(image, "user.brackwell.binary", binary), 0);
+  const bool root = geteuid() == 0;
+#if defined(__APPLE__)
+  const std::map<std::string, std::string> expected = attributes(image); // all of them, as a clone carries
+#else
+  const std::map<std::string, std::string> expected = {{"user.brackwell.binary", binary},
+                                                        {"user.brackwell.origin", "build 7"}};
+  if (root) {
+    // Not the user's: the kernel's namespace, never carried over.
+    ASSERT_EQ(setAttribute(image, "trusted.brackwell", "x"), 0);
+  }
+#endif
+  if (root) {
+    ASSERT_EQ(chown(image.c_str(), 65534, 65534), 0);
+  }
+  const mode_t savedMask = umask(022);
+  Options options;
+  options.out = c.inPlace ? "" : dir.file("out.dmg");
+  options.copy = c.limit;
+  const Outcome outcome = stampFile(image, dir.file("profile"), options);
+  umask(savedMask);
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+
+  const std::string result = c.inPlace ? image : dir.file("out.dmg");
+  struct stat st {};
+  ASSERT_EQ(stat(result.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  const uid_t owner = root && c.inPlace ? 65534 : geteuid();
+  EXPECT_EQ(st.st_uid, owner);
+  EXPECT_EQ(attributes(result), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, NewImageMetadata,
+                         ::testing::ValuesIn(std::vector<MetadataCase>{
+                             {"InPlaceCheapest", true, CopyLimit::cheapest},
+                             {"InPlaceKernelCopy", true, CopyLimit::no_clone},
+                             {"InPlaceBuffered", true, CopyLimit::stream},
+                             {"OutputCheapest", false, CopyLimit::cheapest},
+                             {"OutputKernelCopy", false, CopyLimit::no_clone},
+                             {"OutputBuffered", false, CopyLimit::stream},
+                         }),
+                         [](const ::testing::TestParamInfo<MetadataCase>& row) { return row.param.name; });
 
 // Where the new image goes, and what may not be overwritten.
 struct DestinationCase {
