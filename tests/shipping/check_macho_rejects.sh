@@ -18,14 +18,14 @@ if ! "$check" "$identity" 11.0 "$universal" >"$work/out"; then
   exit 1
 fi
 
-# The byte offset of the first BYTES (a grep -P pattern) in FILE.
-offset_of() {
-  LC_ALL=C grep -obUaP -- "$1" "$2" | head -n 1 | cut -d: -f1
-}
-# Writes the bytes printf makes of FORMAT at OFFSET of FILE.
-patch_at() {
+# Writes the bytes printf makes of FORMAT at DELTA past the first PATTERN (a
+# grep -P pattern) in FILE; fails when FILE holds no PATTERN.
+patch_after() {
+  pattern=$1 delta=$2 format=$3 file=$4
+  at=$(LC_ALL=C grep -obUaP -- "$pattern" "$file" | head -n 1 | cut -d: -f1)
+  [ -n "$at" ] || return 1
   # shellcheck disable=SC2059
-  printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+  printf "$format" | dd of="$file" bs=1 seek=$((at + delta)) conv=notrunc 2>/dev/null
 }
 # Changes ARCH's slice of the copy with the function MUTATE.
 in_slice() {
@@ -37,34 +37,22 @@ in_slice() {
 
 # LC_BUILD_VERSION (cmd 0x32, 32 bytes, platform 1 = macOS), then minos 11.0 -> 12.0.
 newer_minos() {
-  at=$(offset_of '\x32\x00\x00\x00\x20\x00\x00\x00\x01\x00\x00\x00\x00\x00\x0b\x00' "$1")
-  [ -n "$at" ] && patch_at "$1" $((at + 12)) '\000\000\014\000'
+  patch_after '\x32\x00\x00\x00\x20\x00\x00\x00\x01\x00\x00\x00\x00\x00\x0b\x00' 12 '\000\000\014\000' "$1"
 }
 # The platform field: 1 (macOS) -> 2 (iOS).
-ios_platform() {
-  at=$(offset_of '\x32\x00\x00\x00\x20\x00\x00\x00\x01\x00\x00\x00' "$1")
-  [ -n "$at" ] && patch_at "$1" $((at + 8)) '\002'
-}
+ios_platform() { patch_after '\x32\x00\x00\x00\x20\x00\x00\x00\x01\x00\x00\x00' 8 '\002' "$1"; }
 # libSystem's load command names a library of the same length instead.
-loads_tinyxml2() {
-  at=$(offset_of '/usr/lib/libSystem\.B\.dylib' "$1")
-  [ -n "$at" ] && patch_at "$1" "$at" '/usr/lib/libtinyxml2.dylib'
-}
+loads_tinyxml2() { patch_after '/usr/lib/libSystem\.B\.dylib' 0 '/usr/lib/libtinyxml2.dylib' "$1"; }
 # The identity's "@(#)" marker gone.
-no_identity() {
-  at=$(offset_of '@\(#\)' "$1")
-  [ -n "$at" ] && patch_at "$1" $((at + 2)) '-'
-}
+no_identity() { patch_after '@\(#\)' 2 '-' "$1"; }
 # LC_CODE_SIGNATURE (cmd 0x1d, 16 bytes) turned into a command nobody knows.
-unsigned_slice() {
-  at=$(offset_of '\x1d\x00\x00\x00\x10\x00\x00\x00' "$1")
-  [ -n "$at" ] && patch_at "$1" "$at" '\177'
-}
-# One byte of code changed after signing: page 5's hash no longer matches.
+unsigned_slice() { patch_after '\x1d\x00\x00\x00\x10\x00\x00\x00' 0 '\177' "$1"; }
+# One byte of code changed after signing (page 5's hash no longer matches):
+# the byte 100 bytes into page 5, whatever it is, plus one.
 changed_code() {
   at=$((5 * 4096 + 100))
   byte=$(od -An -tu1 -j "$at" -N 1 "$1" | tr -d ' ')
-  patch_at "$1" "$at" "\\$(printf '%03o' $(((byte + 1) % 256)))"
+  printf "\\$(printf '%03o' $(((byte + 1) % 256)))" | dd of="$1" bs=1 seek="$at" conv=notrunc 2>/dev/null
 }
 
 # name | how the copy is made | what the refusal must say
