@@ -32,10 +32,6 @@ bool retry(int fd, short events) {
   return false;
 }
 
-} // namespace
-
-namespace {
-
 int systemPoll(pollfd* fds, nfds_t count, int timeout) {
   return ::poll(fds, count, timeout);
 }
