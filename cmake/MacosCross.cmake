@@ -111,8 +111,9 @@ endforeach()
 add_custom_target(universal ALL DEPENDS ${_brackwell_universal_files})
 
 # The checker runs here, on the build machine, built with our own flags.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 add_executable(macho_check tests/shipping/macho_check.cpp)
-target_link_libraries(macho_check PRIVATE brackwell_warnings)
+target_link_libraries(macho_check PRIVATE OpenSSL::Crypto brackwell_warnings)
 
 enable_testing()
 foreach(tool brackwell brackwell-stamp)

@@ -28,6 +28,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <openssl/evp.h>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -37,78 +38,16 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// SHA-256 (FIPS 180-4), the hash of the CodeDirectories a linker writes for
-// arm64 (hash type 2).
-class Sha256 {
-public:
-  static std::array<std::uint8_t, 32> of(const std::uint8_t* data, std::size_t size) {
-    Sha256 sha;
-    std::size_t at = 0;
-    for (; at + 64 <= size; at += 64) {
-      sha.block(data + at);
-    }
-    std::array<std::uint8_t, 128> last{};
-    const std::size_t rest = size - at;
-    std::memcpy(last.data(), data + at, rest);
-    last[rest] = 0x80;
-    const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
-    const std::uint64_t bits = static_cast<std::uint64_t>(size) * 8;
-    for (int i = 0; i < 8; ++i) {
-      last[blocks * 64 - 1 - static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
-    }
-    for (std::size_t b = 0; b < blocks; ++b) {
-      sha.block(last.data() + b * 64);
-    }
-    std::array<std::uint8_t, 32> digest{};
-    for (std::size_t i = 0; i < 8; ++i) {
-      for (std::size_t j = 0; j < 4; ++j) {
-        digest[i * 4 + j] = static_cast<std::uint8_t>(sha.h_[i] >> (24 - 8 * j));
-      }
-    }
-    return digest;
+// SHA-256, the hash of the CodeDirectories a linker writes for arm64 (hash
+// type 2), from OpenSSL's libcrypto.
+std::array<std::uint8_t, 32> sha256(const std::uint8_t* data, std::size_t size) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1 || length != digest.size()) {
+    digest.fill(0); // matches no page hash: the check then fails, naming the page
   }
-
-private:
-  static std::uint32_t rotr(std::uint32_t x, int n) { return x >> n | x << (32 - n); }
-
-  void block(const std::uint8_t* p) {
-    static constexpr std::array<std::uint32_t, 64> K = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    std::array<std::uint32_t, 64> w{};
-    for (std::size_t i = 0; i < 16; ++i) {
-      w[i] = static_cast<std::uint32_t>(p[4 * i]) << 24 | static_cast<std::uint32_t>(p[4 * i + 1]) << 16 |
-             static_cast<std::uint32_t>(p[4 * i + 2]) << 8 | p[4 * i + 3];
-    }
-    for (std::size_t i = 16; i < 64; ++i) {
-      const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::array<std::uint32_t, 8> v = h_;
-    for (std::size_t i = 0; i < 64; ++i) {
-      const std::uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
-      const std::uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
-      const std::uint32_t t1 = v[7] + s1 + ch + K[i] + w[i];
-      const std::uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
-      const std::uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-      const std::uint32_t t2 = s0 + maj;
-      v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
-    }
-    for (std::size_t i = 0; i < 8; ++i) {
-      h_[i] += v[i];
-    }
-  }
-
-  std::array<std::uint32_t, 8> h_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-};
+  return digest;
+}
 
 constexpr std::uint32_t FAT_MAGIC = 0xcafebabe;
 constexpr std::uint32_t MH_MAGIC_64 = 0xfeedfacf;
@@ -137,7 +76,8 @@ const char* const ALLOWED_DYLIBS[] = {"/usr/lib/libSystem.B.dylib", "/usr/lib/li
 // offset in the file is the file's word, not ours.
 class View {
 public:
-  View(const Bytes& bytes, std::uint64_t offset, std::uint64_t size) : bytes_(bytes), offset_(offset), size_(size) {}
+  View(const Bytes& bytes, std::uint64_t offset, std::uint64_t size)
+      : bytes_(bytes), offset_(offset), size_(size) {}
   bool has(std::uint64_t at, std::uint64_t count) const { return at <= size_ && count <= size_ - at; }
   std::optional<std::uint32_t> be32(std::uint64_t at) const { return word(at, true); }
   std::optional<std::uint32_t> le32(std::uint64_t at) const { return word(at, false); }
@@ -273,7 +213,8 @@ private:
         }
         note(arch, "loads " + name);
         libSystem = libSystem || name == ALLOWED_DYLIBS[0];
-        if (std::find(std::begin(ALLOWED_DYLIBS), std::end(ALLOWED_DYLIBS), name) == std::end(ALLOWED_DYLIBS)) {
+        if (std::find(std::begin(ALLOWED_DYLIBS), std::end(ALLOWED_DYLIBS), name) ==
+            std::end(ALLOWED_DYLIBS)) {
           fail(arch, "loads " + name + ", which is neither libSystem nor the system's libc++");
         }
         break;
@@ -339,8 +280,8 @@ private:
       codeLimit = std::uint64_t{*blob.be32(cd + 56)} << 32 | *blob.be32(cd + 60);
     }
     if (hashType != CS_HASHTYPE_SHA256 || hashSize != 32) {
-      fail(arch, "CodeDirectory hash type " + std::to_string(hashType) + " (size " + std::to_string(hashSize) +
-                     "); this check knows SHA-256 (type 2) only");
+      fail(arch, "CodeDirectory hash type " + std::to_string(hashType) + " (size " +
+                     std::to_string(hashSize) + "); this check knows SHA-256 (type 2) only");
       return;
     }
     if (codeLimit != dataoff) {
@@ -359,7 +300,7 @@ private:
     for (std::uint64_t i = 0; i < pages; ++i) {
       const std::uint64_t from = i * page;
       const std::uint64_t size = std::min(page, codeLimit - from);
-      const auto digest = Sha256::of(s.data(from), static_cast<std::size_t>(size));
+      const auto digest = sha256(s.data(from), static_cast<std::size_t>(size));
       if (!std::equal(digest.begin(), digest.end(), blob.data(cd + hashOffset + i * hashSize))) {
         if (mismatched++ == 0) {
           fail(arch, "page " + std::to_string(i) + " (bytes " + std::to_string(from) + " to " +
@@ -368,7 +309,8 @@ private:
       }
     }
     if (mismatched > 0) {
-      fail(arch, std::to_string(mismatched) + " of " + std::to_string(pages) + " pages do not match their hashes");
+      fail(arch,
+           std::to_string(mismatched) + " of " + std::to_string(pages) + " pages do not match their hashes");
     } else {
       note(arch, "code signature valid: " + std::to_string(pages) + " pages of " + std::to_string(page) +
                      " bytes match their SHA-256 hashes up to the signature at " + std::to_string(dataoff));
