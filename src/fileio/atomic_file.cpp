@@ -209,8 +209,11 @@ bool AtomicFile::createClone(int source) {
     {
       const Hold hold;
       // fclonefileat makes the file itself, exclusively, and never through
-      // a link at its name.
-      if (fclonefileat(source, dir_.get(), name.c_str(), 0) != 0) {
+      // a link at its name. The clone carries the source's mode, extended
+      // attributes and ACL, and (run as root) its owner too unless told not
+      // to: the new file is the runner's, like any other it creates, and its
+      // owner is the caller's decision.
+      if (fclonefileat(source, dir_.get(), name.c_str(), CLONE_NOOWNERCOPY) != 0) {
         if (errno == EEXIST) {
           continue;
         }

@@ -1,11 +1,22 @@
 #include "fileio/io.h"
 
-#include "fileio/result.h"
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <limits>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
+
+#include "fileio/result.h"
+
+#if defined(__APPLE__)
+#include <sys/ioctl.h>
+#if __has_include(<sys/disk.h>)
+#include <sys/disk.h>
+#endif
+#endif
 
 namespace fileio {
 
@@ -23,18 +34,43 @@ bool retry(int fd, short events) {
   return false;
 }
 
+int systemPoll(pollfd* fds, nfds_t count, int timeout) {
+  return ::poll(fds, count, timeout);
+}
+
+void systemPause(std::chrono::milliseconds pause) {
+  std::this_thread::sleep_for(pause);
+}
+
 } // namespace
 
 bool waitFor(int fd, short events) {
-  pollfd entry{fd, events, 0};
+  return waitFor(fd, events, systemPoll, systemPause);
+}
+
+bool waitFor(int fd, short events, PollFunction poll, PauseFunction pause) {
   for (;;) {
+    pollfd entry{fd, events, 0};
     const int ready = poll(&entry, 1, -1);
-    if (ready > 0) {
-      return true;
+    if (ready < 0 && errno == EINTR) {
+      continue;
     }
-    if (ready < 0 && errno != EINTR) {
+    if (ready < 0 && errno != EAGAIN) {
       return false;
     }
+    // POLLNVAL on an open descriptor: poll cannot watch it (macOS: devices,
+    // terminals among them), and it answers at once, every time. So do EAGAIN
+    // (the system is short of resources for the wait) and a poll that comes
+    // back with nothing. Going straight back to the call would spin on the
+    // CPU for as long as the descriptor stays busy: pause instead, briefly.
+    if (ready <= 0 || (entry.revents & POLLNVAL) != 0) {
+      if (fcntl(fd, F_GETFD) == -1) {
+        return false; // not open at all: no wait can help
+      }
+      pause(UNPOLLABLE_PAUSE);
+    }
+    // Ready, or POLLERR / POLLHUP: the call itself reports what went wrong.
+    return true;
   }
 }
 
@@ -123,7 +159,91 @@ const timespec& modified(const struct stat& st) {
 }
 #endif
 
+#if defined(__APPLE__)
+// <sys/disk.h>'s requests for a disk's block size and block count, spelt out
+// here because the headers that zig cross-compiles with lack that file; where
+// it is there, the asserts hold these to it.
+constexpr unsigned long GET_BLOCK_SIZE = _IOR('d', 24, std::uint32_t);
+constexpr unsigned long GET_BLOCK_COUNT = _IOR('d', 25, std::uint64_t);
+#if defined(DKIOCGETBLOCKSIZE)
+static_assert(GET_BLOCK_SIZE == DKIOCGETBLOCKSIZE && GET_BLOCK_COUNT == DKIOCGETBLOCKCOUNT,
+              "the disk-size requests differ from <sys/disk.h>'s");
+#endif
+
+// A disk's size as its driver gives it: macOS gives a block device no end to
+// seek to (lseek to SEEK_END answers 0), so counting back from there would
+// find nothing.
+bool deviceSize(int fd, std::uint64_t& size) {
+  std::uint64_t blocks = 0;
+  std::uint32_t blockSize = 0;
+  if (ioctl(fd, GET_BLOCK_COUNT, &blocks) != 0 || ioctl(fd, GET_BLOCK_SIZE, &blockSize) != 0 ||
+      (blockSize != 0 && blocks > std::numeric_limits<std::uint64_t>::max() / blockSize)) {
+    return false;
+  }
+  size = blocks * blockSize;
+  return true;
+}
+#endif
+
 } // namespace
+
+bool sizeOf(int fd, std::uint64_t& size) {
+  // A regular file's end is its size, one call away; seeking there and back
+  // takes three.
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+#if defined(__APPLE__)
+  if (S_ISBLK(st.st_mode)) {
+    return deviceSize(fd, size);
+  }
+#endif
+  // Elsewhere a block device's end offset is its size. Pipes and other
+  // unseekable files have no end to count back from.
+  const off_t current = lseek(fd, 0, SEEK_CUR);
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (current < 0 || end < 0) {
+    return false;
+  }
+  lseek(fd, current, SEEK_SET);
+  size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
+std::chrono::nanoseconds untilChangesShow(const timespec& modified, const timespec& now) {
+  using std::chrono::nanoseconds;
+  using std::chrono::seconds;
+  const nanoseconds granularity =
+      modified.tv_nsec == 0 ? nanoseconds(COARSE_TIMESTAMPS) : nanoseconds(COARSE_CLOCK_TICK);
+  const nanoseconds changesShowFrom = seconds(modified.tv_sec) + nanoseconds(modified.tv_nsec) + granularity;
+  const nanoseconds at = seconds(now.tv_sec) + nanoseconds(now.tv_nsec);
+  return at >= changesShowFrom ? nanoseconds(0) : std::min(changesShowFrom - at, granularity);
+}
+
+bool settledStatus(int fd, struct stat& st) {
+  // A file changed while we wait has a new time to wait for; one that keeps
+  // changing is taken as it is after a few rounds (the later comparison
+  // still sees what changes after the last one).
+  constexpr int ROUNDS = 3;
+  for (int round = 0; round < ROUNDS; ++round) {
+    if (fstat(fd, &st) != 0) {
+      return false;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::chrono::nanoseconds wait = untilChangesShow(modified(st), now);
+    if (wait.count() == 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(wait);
+  }
+  return fstat(fd, &st) == 0;
+}
 
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

@@ -20,27 +20,6 @@ using fileio::readAt;
 
 namespace {
 
-// The size of what `fd` refers to, through the end-of-file offset so that a
-// block device counts as well as a regular file. Pipes and other unseekable
-// files have no end to count back from.
-bool endOffset(int fd, std::uint64_t& size) {
-  // A regular file's end is its size, one call away; seeking there and back
-  // takes three.
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    size = static_cast<std::uint64_t>(st.st_size);
-    return true;
-  }
-  const off_t current = lseek(fd, 0, SEEK_CUR);
-  const off_t end = lseek(fd, 0, SEEK_END);
-  if (current < 0 || end < 0) {
-    return false;
-  }
-  lseek(fd, current, SEEK_SET);
-  size = static_cast<std::uint64_t>(end);
-  return true;
-}
-
 // Type, magic and length of the descriptor that ends at `trailerOffset`, in
 // that order; the first that fails decides `location.status`.
 void checkDescriptor(const Descriptor& descriptor, std::uint64_t trailerOffset, Location& location) {
@@ -81,7 +60,7 @@ Descriptor encodeDescriptor(std::uint32_t length) {
 
 Location locate(int fd) {
   Location location;
-  if (!endOffset(fd, location.fileSize)) {
+  if (!fileio::sizeOf(fd, location.fileSize)) {
     location.error = errno;
     return location; // no_trailer
   }
@@ -161,8 +140,12 @@ std::string describe(const Location& location) {
 
 namespace {
 
-// Profiles this large get their pages mapped up front (see prefault).
+#ifdef MADV_POPULATE_WRITE
+// Profiles this large get their pages mapped up front (see prefault). Only
+// where the system can do that: elsewhere (macOS) an unused constant is an
+// error under our warning flags.
 constexpr std::size_t PREFAULT_FROM = std::size_t{4} << 20;
+#endif
 
 // The vector that receives a profile is zero-filled before the read, so each
 // of its fresh pages is first touched from user space, one page fault at a

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fileio/atomic_file.h"
+#include "fileio/attributes.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
 #include "fileio/output_file.h"
@@ -79,6 +80,19 @@ void tell(const Options& options, const std::string& text) {
   }
 }
 
+// Records the version of the image that the change checks compare with,
+// once the file system's clock has moved past its modification time: a
+// rewrite at the same size within the same tick (2 s on FAT) would otherwise
+// leave size and time as they were, and go unseen.
+Failure recordVersion(Source& source, std::string& error) {
+  if (!fileio::settledStatus(source.fd.get(), source.before)) {
+    const int problem = errno;
+    error = "cannot examine image " + quoted(source.path) + ": " + errorText(problem);
+    return Failure::image_unreadable;
+  }
+  return Failure::none;
+}
+
 // Why a path was refused or could not be reached, as a failure of the run.
 Failure placeFailure(const fileio::Error& problem, Failure otherwise) {
   return problem.code == EACCES ? Failure::path_refused : otherwise;
@@ -135,7 +149,7 @@ Failure openImage(const std::string& path, const Options& options, Source& sourc
       error = quoted(path) + " is not a regular file";
       return Failure::not_a_regular_file;
     }
-    return Failure::none;
+    return recordVersion(source, error);
   }
 
   constexpr int ATTEMPTS = 100;
@@ -178,13 +192,8 @@ Failure openImage(const std::string& path, const Options& options, Source& sourc
         fileio::sameFile(now, source.before)) {
       // What the change checks compare with is the image as it is now that
       // this run has it to itself.
-      if (fstat(source.fd.get(), &source.before) != 0) {
-        const int problem = errno;
-        error = "cannot open image " + quoted(path) + ": " + errorText(problem);
-        return Failure::image_unreadable;
-      }
       source.place = std::move(*place);
-      return Failure::none;
+      return recordVersion(source, error);
     }
   }
   error = "the image " + quoted(path) + " keeps being replaced";
@@ -681,6 +690,11 @@ Outcome assembleFile(Source& source, const Plan& plan, const Options& options, O
     outcome.copy = copy.method;
     if (!copy.ok()) {
       return failed(outcome, Failure::write_failed, copyError(copy, false));
+    }
+    // What a clone carries by itself, so that the new image is the same
+    // whichever way its bytes were copied.
+    if (!fileio::copyExtendedAttributes(source.fd.get(), temp.fd(), error)) {
+      return failed(outcome, Failure::write_failed, error);
     }
   }
 

@@ -1,9 +1,13 @@
 // The shared file code on its own: the cheapest copy into each kind of
-// stream, and the clean-up of temporary files that runs ended by SIGKILL
-// left behind, which must never touch a file another run still works on.
+// stream, the clean-up of temporary files that runs ended by SIGKILL left
+// behind, which must never touch a file another run still works on, the
+// wait on a busy descriptor, and the wait for a file system's clock.
+#include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +18,7 @@
 #include "fileio/atomic_file.h"
 #include "fileio/copy.h"
 #include "fileio/fd.h"
+#include "fileio/io.h"
 #include "fileio/place.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
@@ -304,5 +309,133 @@ TEST(AtomicFile, IsLockedWhileAssembledAndGoneUnlessCommitted) {
   EXPECT_EQ(readFile(dir.file("image.dmg")), testsupport::toBytes("new"));
   EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{"image.dmg"});
 }
+
+// What waitFor() does with each answer poll can give. macOS answers
+// POLLNVAL at once, every time, for a device or terminal it cannot watch: a
+// wait that returned straight away would have its caller retry the call,
+// get EAGAIN again and spin on the CPU for as long as the descriptor stays
+// busy. Each row is the sequence of answers the stand-in poll gives.
+struct PollAnswer {
+  int result;    // what poll returns
+  int error;     // errno when it returns -1
+  short revents; // what it reports when it returns 1
+};
+
+struct WaitCase {
+  std::string name;
+  std::vector<PollAnswer> answers;
+  bool open;   // the descriptor waited on is open
+  bool waited; // waitFor's result
+  int polls;   // how many times it polled
+  int pauses;  // how many times it paused instead
+};
+
+void PrintTo(const WaitCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// The stand-in poll and pause take their script from here (function
+// pointers carry no state).
+std::vector<PollAnswer> scriptedAnswers;
+int pollsMade = 0;
+int pausesMade = 0;
+
+int scriptedPoll(pollfd* fds, nfds_t, int) {
+  const PollAnswer answer = scriptedAnswers.at(static_cast<std::size_t>(pollsMade++));
+  fds[0].revents = answer.result > 0 ? answer.revents : 0;
+  errno = answer.error;
+  return answer.result;
+}
+
+void countedPause(std::chrono::milliseconds pause) {
+  EXPECT_GT(pause.count(), 0);
+  ++pausesMade;
+}
+
+class WaitFor : public ::testing::TestWithParam<WaitCase> {};
+
+TEST_P(WaitFor, WaitsPausesOrGivesUpButNeverReturnsAtOnceOnAnUnpollableDescriptor) {
+  const WaitCase& c = GetParam();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const int fd = c.open ? fds[1] : fds[1] + 100; // a number nothing is open at
+  scriptedAnswers = c.answers;
+  pollsMade = 0;
+  pausesMade = 0;
+  EXPECT_EQ(fileio::waitFor(fd, POLLOUT, scriptedPoll, countedPause), c.waited);
+  EXPECT_EQ(pollsMade, c.polls);
+  EXPECT_EQ(pausesMade, c.pauses);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, WaitFor,
+    ::testing::ValuesIn(std::vector<WaitCase>{
+        {"Ready", {{1, 0, POLLOUT}}, true, true, 1, 0},
+        {"InterruptedThenReady", {{-1, EINTR, 0}, {-1, EINTR, 0}, {1, 0, POLLOUT}}, true, true, 3, 0},
+        // The macOS device: poll cannot watch it, so the wait is a pause.
+        {"UnpollableDevice", {{1, 0, POLLNVAL}}, true, true, 1, 1},
+        {"NotOpenAtAll", {{1, 0, POLLNVAL}}, false, false, 1, 0},
+        // The reader went away: the call that follows reports it (EPIPE).
+        {"ErrorOrHangUpIsForTheCallToReport", {{1, 0, POLLERR | POLLHUP}}, true, true, 1, 0},
+        {"ShortOfResources", {{-1, EAGAIN, 0}}, true, true, 1, 1},
+        {"NothingReported", {{0, 0, 0}}, true, true, 1, 1},
+        {"PollFails", {{-1, ENOMEM, 0}}, true, false, 1, 0},
+    }),
+    [](const ::testing::TestParamInfo<WaitCase>& row) { return row.param.name; });
+
+// A real poll on a descriptor that is not open: an answer, not a hang.
+TEST(WaitFor, ClosedDescriptorFailsAtOnce) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_FALSE(fileio::waitFor(fds[1], POLLOUT));
+}
+
+// How long a run waits before it records the image's version: until the
+// file system's clock has moved past the granularity its modification time
+// shows, so that a later change at the same size still gives the file
+// another time. Times here are (seconds, nanoseconds).
+struct SettleCase {
+  std::string name;
+  timespec modified;
+  timespec now;
+  std::chrono::nanoseconds wait;
+};
+
+void PrintTo(const SettleCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class UntilChangesShow : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(UntilChangesShow, WaitsOutTheGranularityTheTimeShows) {
+  const SettleCase& c = GetParam();
+  EXPECT_EQ(fileio::untilChangesShow(c.modified, c.now).count(), c.wait.count());
+}
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+INSTANTIATE_TEST_SUITE_P(Times, UntilChangesShow,
+                         ::testing::ValuesIn(std::vector<SettleCase>{
+                             // Whole seconds: FAT's 2 s (HFS+'s 1 s within it). A same-size write
+                             // at 1000.9 would still read 1000 there.
+                             {"CoarseJustWritten", {1000, 0}, {1000, 100'000'000}, milliseconds(1900)},
+                             {"CoarseOneSecondOn", {1000, 0}, {1001, 0}, milliseconds(1000)},
+                             {"CoarseTwoSecondsOn", {1000, 0}, {1002, 0}, nanoseconds(0)},
+                             {"CoarseLongAgo", {1000, 0}, {5000, 0}, nanoseconds(0)},
+                             // Nanoseconds: the tick of the kernel's clock that stamps them.
+                             {"FineJustWritten", {1000, 500'000'000}, {1000, 505'000'000}, milliseconds(15)},
+                             {"FineTickPassed", {1000, 500'000'000}, {1000, 520'000'000}, nanoseconds(0)},
+                             {"FineAcrossASecond", {1000, 990'000'000}, {1001, 0}, milliseconds(10)},
+                             // A file system clock ahead of ours (a network server's) holds the
+                             // run up for the granularity at most.
+                             {"CoarseFromTheFuture", {2000, 0}, {1000, 0}, milliseconds(2000)},
+                             {"FineFromTheFuture", {2000, 1}, {1000, 0}, milliseconds(20)},
+                         }),
+                         [](const ::testing::TestParamInfo<SettleCase>& row) { return row.param.name; });
 
 } // namespace

@@ -3,6 +3,7 @@
 # Each binary carries "@(#)NAME VERSION" (what `what` and `strings` show) and
 # has, or lacks, a symbol table as asked.
 set -u
+nm=${NM:-nm} # NM: another nm, e.g. llvm-nm for Mach-O files on Linux
 name=$1 version=$2 expect=$3
 shift 3
 status=0
@@ -16,12 +17,14 @@ for binary in "$@"; do
   # Defined symbols left in the symbol table; a stripped Mach-O executable
   # keeps __mh_execute_header, which dyld needs.
   # GNU and LLVM nm spell it --defined-only, older macOS nm only -U.
-  if ! listing=$(nm --defined-only "$binary" 2>/dev/null || nm -U "$binary" 2>/dev/null); then
-    echo "$binary: nm --defined-only failed"
+  if ! listing=$("$nm" --defined-only "$binary" 2>/dev/null || "$nm" -U "$binary" 2>/dev/null); then
+    echo "$binary: $nm --defined-only failed"
     status=1
     continue
   fi
-  symbols=$(printf '%s' "$listing" | grep -cv ' __mh_execute_header$')
+  # Symbol lines only ("address type name"): a universal file's listing also
+  # has a heading per architecture.
+  symbols=$(printf '%s\n' "$listing" | grep -E '^[[:xdigit:]]+ [[:alpha:]] ' | grep -cv ' __mh_execute_header$')
   if [ "$expect" = stripped ] && [ "$symbols" -ne 0 ]; then
     echo "$binary: expected stripped, but nm lists $symbols defined symbols"
     status=1

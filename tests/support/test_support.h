@@ -84,4 +84,41 @@ std::vector<std::string> listDirectory(const std::string& path);
 std::string realdataDir();
 std::vector<std::string> realdataFiles(const std::string& subdir);
 
+// A file attached to a loop device, read-only: a real block device holding
+// bytes the test chose. Needs root and losetup; where it cannot be had,
+// device() is empty and why() says why.
+class LoopDevice {
+public:
+  explicit LoopDevice(const std::string& file);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  const std::string& device() const { return device_; }
+  const std::string& why() const { return why_; }
+
+private:
+  std::string device_;
+  std::string why_;
+};
+
+// A new file system in `image`, a file of `size` bytes (made by the shell
+// command `mkfs`, which takes the image file as its last argument), mounted
+// through a loop device at the directory `mountPoint` until the object goes
+// away. Needs root; where it cannot be had, mounted() is false and why()
+// says why.
+class LoopMount {
+public:
+  LoopMount(const std::string& mkfs, const std::string& image, std::uint64_t size, const std::string& mountPoint);
+  ~LoopMount();
+  LoopMount(const LoopMount&) = delete;
+  LoopMount& operator=(const LoopMount&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+private:
+  std::string mountPoint_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 } // namespace testsupport
