@@ -21,6 +21,10 @@ packages=(
   llvm-14 # llvm-lipo-14, llvm-strip-14, llvm-nm-14: the macOS cross-build's universal binaries (macos-cross)
   libssl-dev # SHA-256 for the check of the arm64 code signature (macos-cross)
   yamllint # lints the Mac runners' workflow, .github/workflows/macos.yml
+  # The reference download server (contrib/download-server) and its test:
+  # spawn-fcgi is fcgiwrap's other way to be started, listed so that apt
+  # need not pull in systemd for it; serve.sh starts fcgiwrap itself.
+  nginx fcgiwrap spawn-fcgi curl
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
 # well; nothing else does.
