@@ -554,6 +554,9 @@ Failure etagOf(const Source& source, const Plan& plan, std::string& etag, std::s
 }
 
 std::string describe(const ByteRange& range) {
+  if (!range.text.empty()) {
+    return range.text;
+  }
   switch (range.kind) {
   case ByteRange::Kind::from_to:
     return std::to_string(range.first) + "-" + std::to_string(range.last);

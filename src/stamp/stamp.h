@@ -89,6 +89,7 @@ struct ByteRange {
   Kind kind = Kind::from;
   std::uint64_t first = 0;
   std::uint64_t last = 0;
+  std::string text; // as the caller wrote it, for messages (empty: made from the numbers)
 };
 
 // The bytes [first, last] that `range` selects of an image of `size` bytes,

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
@@ -192,6 +193,19 @@ template <typename Number> bool parseNumber(const std::string& text, Number& val
   return error == std::errc() && end == text.data() + text.size();
 }
 
+// A position in a range: decimal digits, as many as HTTP allows. A number
+// past what 64 bits hold is past the end of any image, so it stands as the
+// largest there is (a FIRST past the end, a LAST clipped, a SUFFIX of all).
+bool parsePosition(const std::string& text, std::uint64_t& value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  if (!parseNumber(text, value)) {
+    value = std::numeric_limits<std::uint64_t>::max();
+  }
+  return true;
+}
+
 // An HTTP byte-range-spec: FIRST-LAST, FIRST- or -SUFFIX.
 std::optional<stamp::ByteRange> parseRange(const std::string& spec) {
   const std::size_t dash = spec.find('-');
@@ -201,11 +215,12 @@ std::optional<stamp::ByteRange> parseRange(const std::string& spec) {
   const std::string left = spec.substr(0, dash);
   const std::string right = spec.substr(dash + 1);
   stamp::ByteRange range;
+  range.text = spec;
   if (left.empty()) {
     range.kind = stamp::ByteRange::Kind::suffix;
-    return parseNumber(right, range.last) ? std::optional(range) : std::nullopt;
+    return parsePosition(right, range.last) ? std::optional(range) : std::nullopt;
   }
-  if (!parseNumber(left, range.first)) {
+  if (!parsePosition(left, range.first)) {
     return std::nullopt;
   }
   if (right.empty()) {
@@ -213,7 +228,7 @@ std::optional<stamp::ByteRange> parseRange(const std::string& spec) {
     return range;
   }
   range.kind = stamp::ByteRange::Kind::from_to;
-  if (!parseNumber(right, range.last) || range.last < range.first) {
+  if (!parsePosition(right, range.last) || range.last < range.first) {
     return std::nullopt;
   }
   return range;

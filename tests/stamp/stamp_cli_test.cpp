@@ -1626,6 +1626,10 @@ INSTANTIATE_TEST_SUITE_P(Specs, Ranges,
                              {"StartsAtTheEnd", "4657-", 4},
                              {"PastTheEnd", "5000-6000", 4},
                              {"EmptySuffix", "-0", 4},
+                             // Numbers past 64 bits are past the end of any image.
+                             {"FirstBeyond64Bits", "99999999999999999999999-", 4},
+                             {"LastBeyond64Bits", "4600-99999999999999999999999", 0, 4600, 4656},
+                             {"SuffixBeyond64Bits", "-99999999999999999999999", 0, 0, 4656},
                          }),
                          [](const ::testing::TestParamInfo<RangeCase>& row) { return row.param.name; });
 
