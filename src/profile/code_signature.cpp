@@ -3,21 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "fileio/byte_order.h"
 #include "fileio/io.h"
 
 namespace profile_trailer {
-
-namespace {
-
-std::uint64_t bigEndian(const std::uint8_t* bytes, int count) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < count; ++i) {
-    value = value << 8 | bytes[i];
-  }
-  return value;
-}
-
-} // namespace
 
 CodeSignature readCodeSignature(int fd, std::uint64_t fileSize) {
   CodeSignature signature;
@@ -33,8 +22,8 @@ CodeSignature readCodeSignature(int fd, std::uint64_t fileSize) {
     signature.layout = SignatureLayout::unreadable;
     return signature;
   }
-  signature.offset = bigEndian(fields.data(), 8);
-  signature.length = bigEndian(fields.data() + 8, 8);
+  signature.offset = fileio::readBigEndian<std::uint64_t>(fields.data());
+  signature.length = fileio::readBigEndian<std::uint64_t>(fields.data() + 8);
 
   // Every comparison stays clear of overflow: the fields may hold anything
   // up to 2^64 - 1.
@@ -55,7 +44,7 @@ CodeSignature readCodeSignature(int fd, std::uint64_t fileSize) {
       signature.layout = SignatureLayout::unreadable;
     } else if (!std::equal(SUPERBLOB_MAGIC.begin(), SUPERBLOB_MAGIC.end(), header.begin())) {
       signature.layout = SignatureLayout::no_superblob;
-    } else if (bigEndian(header.data() + 4, 4) != signature.length) {
+    } else if (fileio::readBigEndian<std::uint32_t>(header.data() + 4) != signature.length) {
       signature.layout = SignatureLayout::length_mismatch;
     } else {
       signature.layout = SignatureLayout::valid;

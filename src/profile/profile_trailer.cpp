@@ -1,5 +1,6 @@
 #include "profile/profile_trailer.h"
 
+#include "fileio/byte_order.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
 
@@ -24,9 +25,7 @@ namespace {
 // that order; the first that fails decides `location.status`.
 void checkDescriptor(const Descriptor& descriptor, std::uint64_t trailerOffset, Location& location) {
   location.status = Status::wrong_type;
-  location.length =
-      static_cast<std::uint32_t>(descriptor[0]) << 24 | static_cast<std::uint32_t>(descriptor[1]) << 16 |
-      static_cast<std::uint32_t>(descriptor[2]) << 8 | static_cast<std::uint32_t>(descriptor[3]);
+  location.length = fileio::readBigEndian<std::uint32_t>(descriptor.data());
   if (descriptor[4] != PROFILE_TYPE) {
     return;
   }
@@ -49,10 +48,7 @@ void checkDescriptor(const Descriptor& descriptor, std::uint64_t trailerOffset, 
 
 Descriptor encodeDescriptor(std::uint32_t length) {
   Descriptor descriptor{};
-  descriptor[0] = static_cast<std::uint8_t>(length >> 24);
-  descriptor[1] = static_cast<std::uint8_t>(length >> 16);
-  descriptor[2] = static_cast<std::uint8_t>(length >> 8);
-  descriptor[3] = static_cast<std::uint8_t>(length);
+  fileio::writeBigEndian(length, descriptor.data());
   descriptor[4] = PROFILE_TYPE;
   std::copy(MAGIC.begin(), MAGIC.end(), descriptor.begin() + 5);
   return descriptor;

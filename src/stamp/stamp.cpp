@@ -14,6 +14,7 @@
 
 #include "fileio/atomic_file.h"
 #include "fileio/attributes.h"
+#include "fileio/byte_order.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
 #include "fileio/output_file.h"
@@ -489,10 +490,8 @@ public:
     }
   }
   void add(std::uint64_t number) {
-    std::array<std::uint8_t, 8> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      bytes[i] = static_cast<std::uint8_t>(number >> (56 - 8 * i));
-    }
+    std::array<std::uint8_t, sizeof number> bytes{};
+    fileio::writeBigEndian(number, bytes.data());
     add(bytes.data(), bytes.size());
   }
   std::uint64_t value() const { return hash_; }
