@@ -162,7 +162,7 @@ TEST(ListingLineDifferential, RandomPieceLinesAgreeWithRegex) {
   EXPECT_GT(both.matches(), count / 50) << "the generator hardly produces matching lines";
 }
 
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t MIB = 1024 * 1024;
 
 std::string repeatUpTo(const std::string& unit, std::size_t size) {
   std::string out;
@@ -178,14 +178,14 @@ std::string repeatUpTo(const std::string& unit, std::size_t size) {
 // only are the near misses of a separator.
 TEST(ListingLineLong, MebibyteWithoutSeparatorDoesNotMatch) {
   for (const std::string unit : {"image-path:/a", "ab :cd: ef "}) {
-    const std::string line = repeatUpTo(unit, kMiB);
-    ASSERT_GT(line.size(), kMiB - unit.size());
+    const std::string line = repeatUpTo(unit, MIB);
+    ASSERT_GT(line.size(), MIB - unit.size());
     EXPECT_FALSE(matchListingLine(line).has_value()) << "line of '" << unit << "'";
   }
 }
 
 TEST(ListingLineLong, MebibyteOfSeparatorsSplitsAtLastValidOne) {
-  const std::string body = repeatUpTo("k : ", kMiB);
+  const std::string body = repeatUpTo("k : ", MIB);
   const std::string line = body + "v"; // the last separator leaves a one-character value
   const std::optional<ListingLine> got = matchListingLine(line);
   ASSERT_TRUE(got.has_value());
@@ -194,7 +194,7 @@ TEST(ListingLineLong, MebibyteOfSeparatorsSplitsAtLastValidOne) {
 }
 
 TEST(ListingLineLong, MebibyteOfSeparatorsOnlyTakesColonsAsGroups) {
-  const std::string line = repeatUpTo(" :", kMiB);
+  const std::string line = repeatUpTo(" :", MIB);
   const std::optional<ListingLine> got = matchListingLine(line);
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->key, line.substr(1, line.size() - 7));
@@ -204,7 +204,7 @@ TEST(ListingLineLong, MebibyteOfSeparatorsOnlyTakesColonsAsGroups) {
 // One carriage return in the middle is inside the value of every separator to
 // its left and inside the key of every one to its right.
 TEST(ListingLineLong, MebibyteOfSeparatorsWithCarriageReturnInTheMiddleDoesNotMatch) {
-  const std::string half = repeatUpTo("key : ", kMiB / 2);
+  const std::string half = repeatUpTo("key : ", MIB / 2);
   const std::string line = half + "x\rx" + half;
   EXPECT_FALSE(matchListingLine(line).has_value());
 }

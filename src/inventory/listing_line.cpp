@@ -14,7 +14,7 @@ bool isLineBreak(char c) {
   return c == '\n' || c == '\r';
 }
 
-constexpr std::size_t kMinGroupLength = 3; // \S, at least one '.', \S
+constexpr std::size_t MIN_GROUP_LENGTH = 3; // \S, at least one '.', \S
 
 } // namespace
 
@@ -46,7 +46,7 @@ std::optional<ListingLine> matchListingLine(std::string_view line) {
   while (end > first && isSpace(line[end - 1])) {
     --end;
   }
-  if (end - first < 2 * kMinGroupLength + 3) { // key, " : ", value
+  if (end - first < 2 * MIN_GROUP_LENGTH + 3) { // key, " : ", value
     return std::nullopt;
   }
 
@@ -63,7 +63,7 @@ std::optional<ListingLine> matchListingLine(std::string_view line) {
 
   // A candidate colon leaves room for a minimal key and a minimal value, each
   // with the white space that must separate it from the colon.
-  for (std::size_t colon = end - kMinGroupLength - 2; colon > first + kMinGroupLength; --colon) {
+  for (std::size_t colon = end - MIN_GROUP_LENGTH - 2; colon > first + MIN_GROUP_LENGTH; --colon) {
     if (line[colon] != ':' || !isSpace(line[colon - 1]) || !isSpace(line[colon + 1])) {
       continue;
     }
@@ -75,7 +75,7 @@ std::optional<ListingLine> matchListingLine(std::string_view line) {
     while (isSpace(line[valueStart])) { // line[end - 1] is not white space
       ++valueStart;
     }
-    if (keyEnd - first >= kMinGroupLength && keyEnd <= keyLimit && end - valueStart >= kMinGroupLength &&
+    if (keyEnd - first >= MIN_GROUP_LENGTH && keyEnd <= keyLimit && end - valueStart >= MIN_GROUP_LENGTH &&
         valueStart >= valueFloor) {
       return ListingLine{line.substr(first, keyEnd - first), line.substr(valueStart, end - valueStart)};
     }
