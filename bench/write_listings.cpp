@@ -7,7 +7,6 @@
 #include <exception>
 #include <string>
 
-#include "bench_support.h"
 #include "support/listings.h"
 #include "support/test_support.h"
 
@@ -22,7 +21,7 @@ int main(int argc, char* argv[]) {
     if (count < 1) {
       throw std::invalid_argument("at least one image");
     }
-    std::vector<testsupport::Attached> images = benchsupport::attachedImages(count - 1);
+    std::vector<testsupport::Attached> images = testsupport::realisticImages(count - 1);
     images.push_back({argv[3], argv[3], {"/Volumes/Setup"}});
     testsupport::writeFile(dir + "/info.txt", testsupport::textListing(images));
     testsupport::writeFile(dir + "/info.plist", testsupport::plistListing(images));

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "checks.h"
+#include "fileio/fd.h"
+#include "fileio/io.h"
 #include "profile/profile_trailer.h"
 #include "support/two_groups.h"
 
@@ -57,27 +59,17 @@ Expectation expectationFor(std::string_view image) {
 // zero first would make ext4 flush it to disk on close (its guard for files
 // replaced by truncation), which costs milliseconds per input.
 std::string writeScratch(const std::string& path, std::string_view bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  fileio::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     return "cannot open " + path + ": " + std::strerror(errno);
   }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      close(fd);
-      return "cannot write " + path + ": " + std::strerror(errno);
-    }
-    done += static_cast<std::size_t>(wrote);
+  if (!fileio::writeAllAt(fd.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 0)) {
+    return "cannot write " + path + ": " + std::strerror(errno);
   }
-  if (ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) {
-    close(fd);
+  if (ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
     return "cannot resize " + path + ": " + std::strerror(errno);
   }
-  return close(fd) == 0 ? std::string() : "cannot close " + path + ": " + std::strerror(errno);
+  return fd.closeChecked() ? std::string() : "cannot close " + path + ": " + std::strerror(errno);
 }
 
 } // namespace

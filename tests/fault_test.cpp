@@ -21,6 +21,7 @@
 
 using testsupport::Attached;
 using testsupport::Bytes;
+using testsupport::exists;
 using testsupport::OutputFile;
 using testsupport::PKG;
 using testsupport::plistListing;
@@ -51,11 +52,6 @@ void openUp(const Stage& stage, const std::vector<std::string>& names) {
 bool isDirectory(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
 }
 
 // Padding for the 100 MB property list: one comment in front of the images,
@@ -304,7 +300,7 @@ std::vector<Scene> faults() {
       // image, of which only the end is read.
       Scene("ImageLargerThan4GiB")
           .arrange([](Stage& s) {
-            const Bytes end = testsupport::imageWithProfile({}, PROFILE);
+            const Bytes end = testsupport::stamped({}, PROFILE);
             const int fd = open(s.file("Setup.dmg").c_str(), O_WRONLY | O_TRUNC);
             ASSERT_EQ(pwrite(fd, end.data(), end.size(), off_t{5} << 30), static_cast<ssize_t>(end.size()));
             close(fd);
@@ -480,7 +476,7 @@ std::vector<Scene> faults() {
       // profile asks it for none, so that run does succeed.
       Scene("EmptyProfileToFullDevice")
           .arrange([](Stage& s) {
-            writeFile(s.file("Setup.dmg"), testsupport::imageWithProfile(Bytes(64, 1), {}));
+            writeFile(s.file("Setup.dmg"), testsupport::stamped(Bytes(64, 1), {}));
           })
           .args({PKG, "/dev/full"})
           .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"

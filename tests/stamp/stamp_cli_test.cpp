@@ -37,6 +37,7 @@ using testsupport::runStampTool;
 using testsupport::signatureBlob;
 using testsupport::signedImage;
 using testsupport::stamped;
+using testsupport::stampIn;
 using testsupport::StandardOutput;
 using testsupport::TempDir;
 using testsupport::toBytes;
@@ -1450,20 +1451,6 @@ TEST(FewDescriptors, FailWithTheRealCause) {
 // What a download server relies on: the size and validator of a dry run,
 // byte ranges of the stream, and the validator guarding it.
 namespace {
-
-// A run of brackwell-stamp in `dir` ({DIR} in `args` expanded), with its
-// standard output and error.
-RunResult stampIn(const TempDir& dir, const std::vector<std::string>& args,
-                  std::vector<std::pair<std::string, std::string>> env = {}) {
-  std::vector<std::string> expanded;
-  for (const std::string& arg : args) {
-    expanded.push_back(testsupport::expandDir(arg, dir));
-  }
-  ChildSetup setup;
-  setup.captureStderr = true;
-  setup.env = std::move(env);
-  return runStampTool(expanded, setup);
-}
 
 // The one JSON object a dry run prints.
 nlohmann::json dryRunJson(const RunResult& run) {
