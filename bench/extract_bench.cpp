@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "fileio/byte_order.h"
 #include "profile/profile_trailer.h"
 #include "registry.h"
 #include "support/test_support.h"
@@ -115,9 +116,7 @@ bool locatingRead(const std::string& path, std::size_t size) {
   struct stat st {};
   std::uint8_t end[20];
   bool ok = fstat(fd, &st) == 0 && st.st_size >= 528 && pread(fd, end, sizeof end, st.st_size - 528) == 20;
-  const std::size_t length = ok ? std::size_t{end[0]} << 24 | std::size_t{end[1]} << 16 |
-                                      std::size_t{end[2]} << 8 | std::size_t{end[3]}
-                                : 0;
+  const std::size_t length = ok ? fileio::readBigEndian<std::uint32_t>(end) : 0;
   ok = ok && length == size;
   if (ok) {
     const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[size]);

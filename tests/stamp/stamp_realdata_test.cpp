@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileio/byte_order.h"
 #include "profile/profile_trailer.h"
 #include "support/listings.h"
 #include "support/real_data.h"
@@ -194,19 +195,11 @@ std::vector<SignedPair> signedPairs() {
   return pairs;
 }
 
-std::uint64_t bigEndian64(const Bytes& bytes, std::size_t at) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    value = value << 8 | bytes[at + i];
-  }
-  return value;
-}
-
 // The signature blob of a signed image, as its trailer records it.
 Bytes signatureOf(const Bytes& image) {
   const std::size_t trailer = image.size() - 512;
-  const auto offset = static_cast<std::size_t>(bigEndian64(image, trailer + 296));
-  const auto length = static_cast<std::size_t>(bigEndian64(image, trailer + 304));
+  const auto offset = static_cast<std::size_t>(fileio::readBigEndian<std::uint64_t>(&image[trailer + 296]));
+  const auto length = static_cast<std::size_t>(fileio::readBigEndian<std::uint64_t>(&image[trailer + 304]));
   return slice(image, offset, offset + length);
 }
 
@@ -310,8 +303,8 @@ TEST_F(RealSignedImages, DamagedSignatureFieldsAreRefused) {
   for (const SignedPair& pair : pairs) {
     const Bytes original = readFile(pair.signedPath);
     const std::size_t trailer = original.size() - 512;
-    const std::uint64_t offset = bigEndian64(original, trailer + 296);
-    const std::uint64_t length = bigEndian64(original, trailer + 304);
+    const std::uint64_t offset = fileio::readBigEndian<std::uint64_t>(&original[trailer + 296]);
+    const std::uint64_t length = fileio::readBigEndian<std::uint64_t>(&original[trailer + 304]);
     const std::uint64_t max = ~std::uint64_t{0};
     struct Damage {
       std::string name;

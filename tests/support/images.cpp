@@ -1,5 +1,6 @@
 // Disk images for the tests, built from the reader's own description of the
-// layout (profile_trailer.h, code_signature.h).
+// layout (profile_trailer.h, code_signature.h) and byte order
+// (fileio/byte_order.h).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fileio/byte_order.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
 #include "profile/code_signature.h"
@@ -15,16 +17,6 @@
 #include "support/test_support.h"
 
 namespace testsupport {
-
-namespace {
-
-void putBigEndian(Bytes& bytes, std::size_t at, std::uint64_t value, int size) {
-  for (int i = size - 1; i >= 0; --i, value >>= 8) {
-    bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
-  }
-}
-
-} // namespace
 
 Bytes pattern(std::size_t size) {
   Bytes bytes(size);
@@ -38,8 +30,8 @@ Bytes udifTrailer() {
   Bytes trailer(profile_trailer::TRAILER_SIZE, 0);
   std::copy(profile_trailer::TRAILER_SIGNATURE.begin(), profile_trailer::TRAILER_SIGNATURE.end(),
             trailer.begin());
-  trailer[7] = 4;  // version
-  trailer[10] = 2; // header size 512, big-endian
+  fileio::writeBigEndian<std::uint32_t>(4, &trailer[4]);   // version
+  fileio::writeBigEndian<std::uint32_t>(512, &trailer[8]); // header size
   return trailer;
 }
 
@@ -61,16 +53,16 @@ Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail) {
 }
 
 Bytes withSignatureFields(Bytes trailer, std::uint64_t offset, std::uint64_t length) {
-  putBigEndian(trailer, profile_trailer::SIGNATURE_OFFSET_FIELD, offset, 8);
-  putBigEndian(trailer, profile_trailer::SIGNATURE_LENGTH_FIELD, length, 8);
+  fileio::writeBigEndian(offset, &trailer[profile_trailer::SIGNATURE_OFFSET_FIELD]);
+  fileio::writeBigEndian(length, &trailer[profile_trailer::SIGNATURE_LENGTH_FIELD]);
   return trailer;
 }
 
 Bytes signatureBlob(std::size_t length) {
   Bytes blob = pattern(length);
   std::copy(profile_trailer::SUPERBLOB_MAGIC.begin(), profile_trailer::SUPERBLOB_MAGIC.end(), blob.begin());
-  putBigEndian(blob, 4, length, 4);
-  putBigEndian(blob, 8, 1, 4); // one blob
+  fileio::writeBigEndian(static_cast<std::uint32_t>(length), &blob[4]);
+  fileio::writeBigEndian<std::uint32_t>(1, &blob[8]); // one blob
   return blob;
 }
 
@@ -92,9 +84,9 @@ public:
       state_ ^= state_ << 13;
       state_ ^= state_ >> 7;
       state_ ^= state_ << 17;
-      for (std::size_t k = 0; k < 8 && i + k < size; ++k) {
-        out[i + k] = static_cast<std::uint8_t>(state_ >> (56 - 8 * k));
-      }
+      std::uint8_t word[8];
+      fileio::writeBigEndian(state_, word);
+      std::copy(word, word + std::min<std::size_t>(8, size - i), out + i);
     }
   }
 
