@@ -31,6 +31,7 @@ using testsupport::BackgroundRun;
 using testsupport::Bytes;
 using testsupport::cat;
 using testsupport::ChildSetup;
+using testsupport::PROFILE;
 using testsupport::readFile;
 using testsupport::RunResult;
 using testsupport::runStampTool;
@@ -45,10 +46,7 @@ using testsupport::writeFile;
 
 namespace {
 
-// Binary on purpose: a zero byte and 0xff must come through unchanged.
-const char PROFILE_TEXT[] = "customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n";
-const Bytes PROFILE = toBytes(std::string(PROFILE_TEXT, sizeof PROFILE_TEXT - 1)); // 33 bytes
-const Bytes NEW_PROFILE = toBytes("customer=Globex\n");                            // 16 bytes
+const Bytes NEW_PROFILE = toBytes("customer=Globex\n"); // 16 bytes; PROFILE has 33
 const Bytes DATA(4096, 0x5a);
 
 Bytes tail() {

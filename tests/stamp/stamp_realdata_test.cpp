@@ -22,6 +22,7 @@
 using testsupport::Bytes;
 using testsupport::ChildSetup;
 using testsupport::pattern;
+using testsupport::PROFILE;
 using testsupport::readFile;
 using testsupport::RunResult;
 using testsupport::stampIn;
@@ -29,9 +30,6 @@ using testsupport::TempDir;
 using testsupport::toBytes;
 
 namespace {
-
-const char PROFILE_TEXT[] = "customer=Acme Corp\nlicense=ACME-4711\x00\xff\x01\n";
-const Bytes PROFILE = toBytes(std::string(PROFILE_TEXT, sizeof PROFILE_TEXT - 1));
 
 using RealImagesStamped = testsupport::RealData;
 using RealSignedImages = testsupport::RealData;

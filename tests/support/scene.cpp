@@ -9,7 +9,6 @@
 
 namespace testsupport {
 
-const Bytes PROFILE = toBytes(std::string("customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n", 34));
 const std::string OLD_OUTPUT = "previous contents\n";
 const std::string PKG = "/Volumes/Setup/Install.pkg";
 

@@ -19,7 +19,7 @@
 //   {PLIST}  (expected output only) the property list as the run echoes it
 //
 // Every scene's directory starts with these images (SCENE_IMAGES):
-//   Setup.dmg   4096 bytes of 0x5a, then PROFILE, its descriptor and a trailer
+//   Setup.dmg   4096 bytes of 0x5a, then PROFILE (test_support.h), its descriptor and a trailer
 //   Other.dmg   carries the profile "other"
 //   Empty.dmg   carries an empty profile
 //   NoKoly.dmg  2048 zero bytes: no trailer
@@ -42,9 +42,6 @@
 
 namespace testsupport {
 
-// The profile Setup.dmg carries. Binary on purpose: a zero byte and 0xff
-// must come through unchanged.
-extern const Bytes PROFILE;
 // What {OUT} holds before every run.
 extern const std::string OLD_OUTPUT;
 // The package path most scenes run with.

@@ -107,6 +107,11 @@ class SilencedCout {
 
 // --- Disk images (images.cpp) ------------------------------------------------
 
+// The profile the tests stamp and read back: the 33 characters of its text,
+// without the zero byte that ends the literal. Binary on purpose: the zero
+// byte and 0xff inside must come through unchanged.
+inline const Bytes PROFILE = toBytes(std::string("customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n", 33));
+
 // `size` bytes that are not all alike (byte i is i * 7 + 3): a profile, or
 // filler, whose every byte has to land in its place.
 Bytes pattern(std::size_t size);
