@@ -9,9 +9,6 @@
 
 namespace testsupport {
 
-const std::string OLD_OUTPUT = "previous contents\n";
-const std::string PKG = "/Volumes/Setup/Install.pkg";
-
 namespace {
 
 // The images every scene's directory starts with (see scene.h).
