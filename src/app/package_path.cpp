@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr std::string_view kVolumesPrefix = "/Volumes/";
+constexpr std::string_view VOLUMES_PREFIX = "/Volumes/";
 
 // ECMAScript '.' stops at these, so a path holding one can never match.
 bool isLineBreak(char c) {
@@ -22,7 +22,7 @@ bool isLineBreak(char c) {
 // so group 1 ends at the last '/' that leaves at least one character for group
 // 2 and comes after at least one character of the volume name.
 std::optional<PackagePath> matchPackagePath(std::string_view path) {
-  if (path.substr(0, kVolumesPrefix.size()) != kVolumesPrefix) {
+  if (path.substr(0, VOLUMES_PREFIX.size()) != VOLUMES_PREFIX) {
     return std::nullopt;
   }
   for (const char c : path) {
@@ -30,7 +30,7 @@ std::optional<PackagePath> matchPackagePath(std::string_view path) {
       return std::nullopt;
     }
   }
-  const std::size_t minSplit = kVolumesPrefix.size() + 1;
+  const std::size_t minSplit = VOLUMES_PREFIX.size() + 1;
   if (path.size() < minSplit + 2) {
     return std::nullopt;
   }

@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -13,9 +14,6 @@
 
 namespace {
 
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_FAILED = 1;
-
 // Extracts the profile of one image that is mounted at the volume and writes
 // it out. Reaching this point ends the search, whatever the outcome.
 int extractProfile(const std::string& imagePath, const std::string& volume, const std::string& outputPath) {
@@ -24,17 +22,17 @@ int extractProfile(const std::string& imagePath, const std::string& volume, cons
   const ProfileReadResult profile = readProfileFrom(imagePath);
   if (!profile.first) {
     std::cout << "Can't extract profile from DMG." << std::endl;
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
   // The output path is the caller's, but it may lie in a directory that
   // other accounts write to: what they may have planted there is refused
   // (fileio/place.h), like any other output that cannot be written.
   if (!fileio::writeOutputFile(outputPath, profile.second)) {
     std::cout << "Error writing output file" << std::endl;
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
   std::cout << "Profile extracted to: " << outputPath << std::endl;
-  return EXIT_OK;
+  return EXIT_SUCCESS;
 }
 
 } // namespace
@@ -47,7 +45,7 @@ void printHelp() {
 int runBrackwell(int argc, const char* const argv[], const char* utility) {
   if (argc < 3) {
     printHelp();
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
   const std::string packagePath = argv[1];
   const std::string outputPath = argv[2];
@@ -56,7 +54,7 @@ int runBrackwell(int argc, const char* const argv[], const char* utility) {
   if (!match) {
     std::cout << "Invalid volume/package path - " << packagePath
               << ", expected to match regular expression - " << PACKAGE_PATH_PATTERN << std::endl;
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
   const std::string volume(match->volume);
   std::cout << "PACKAGE PATH: '" << packagePath << "'" << std::endl;
@@ -66,14 +64,14 @@ int runBrackwell(int argc, const char* const argv[], const char* utility) {
   const CommandResult info = runShellCommand(utilityPath + " info");
   if (info.first != 0) {
     std::cout << "Error, hdiutil command failed, with code: " << info.first << std::endl;
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
   const auto aliases = getImageAliases(info.second);
 
   const CommandResult plistInfo = runShellCommand(utilityPath + " info -plist");
   if (plistInfo.first != 0) {
     std::cout << "Error, hdiutil (plist) command failed, with code: " << plistInfo.first << std::endl;
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
   std::cout << "source hdiutil info plist --------------------------------------" << std::endl;
   std::cout << plistInfo.second << std::endl;
@@ -84,7 +82,7 @@ int runBrackwell(int argc, const char* const argv[], const char* utility) {
     // The one message without an end-of-line; it is the last output of the
     // run and reaches the terminal when the process exits.
     std::cout << "Error: unable to get images information from hdiutils plist output.";
-    return EXIT_FAILED;
+    return EXIT_FAILURE;
   }
 
   std::cout << "Searching images..." << std::endl;
@@ -110,5 +108,5 @@ int runBrackwell(int argc, const char* const argv[], const char* utility) {
     std::cout << "Invalid image path, skipping to next image" << std::endl;
   }
   std::cout << "No suitable image (DMG) found, profile is not extracted" << std::endl;
-  return EXIT_FAILED;
+  return EXIT_FAILURE;
 }

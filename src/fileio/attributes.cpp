@@ -76,43 +76,43 @@ bool missing(int error) {
 }
 
 // Reads a list or a value whose size may change between asking for it and
-// reading it: asks again when it grew.
-template <typename Call> bool readGrowing(Call call, std::vector<char>& out) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
+// reading it: asks again when it grew. Fails with the call's errno.
+template <typename Call> Result<void> readGrowing(Call call, std::vector<char>& out) {
+  int code = ERANGE;
+  for (int attempt = 0; attempt < 5 && code == ERANGE; ++attempt) {
     const ssize_t size = call(nullptr, 0);
     if (size < 0) {
-      return false;
+      return tl::make_unexpected(systemError(errno));
     }
     out.resize(static_cast<std::size_t>(size));
     const ssize_t got = call(out.data(), out.size());
     if (got >= 0) {
       out.resize(static_cast<std::size_t>(got));
-      return true;
+      return {};
     }
-    if (errno != ERANGE) {
-      return false;
-    }
+    code = errno;
   }
-  return false;
+  return tl::make_unexpected(systemError(code));
 }
 
-std::string failure(const std::string& what, int error) {
-  return "cannot carry over " + what + " of the image: " + errorText(error);
+tl::unexpected<Error> failure(const std::string& what, const Error& cause) {
+  return tl::make_unexpected(cause.within("cannot carry over " + what + " of the image"));
 }
 
 #endif
 
 } // namespace
 
-bool copyExtendedAttributes(int source, int target, std::string& error) {
+Result<void> copyExtendedAttributes(int source, int target) {
 #if defined(__linux__) || defined(__APPLE__)
   std::vector<char> names;
-  if (!readGrowing([&](char* out, std::size_t size) { return listAttributes(source, out, size); }, names)) {
-    if (unsupported(errno)) {
-      return true;
+  if (auto listed =
+          readGrowing([&](char* out, std::size_t size) { return listAttributes(source, out, size); }, names);
+      !listed) {
+    if (unsupported(listed.error().code)) {
+      return {};
     }
-    error = failure("the extended attributes", errno);
-    return false;
+    return failure("the extended attributes", listed.error());
   }
   std::vector<char> value;
   for (std::size_t at = 0; at < names.size();) {
@@ -121,38 +121,38 @@ bool copyExtendedAttributes(int source, int target, std::string& error) {
     if (name.empty() || !carried(name)) {
       continue;
     }
-    const bool read = readGrowing(
+    auto read = readGrowing(
         [&](char* out, std::size_t size) { return getAttribute(source, name.c_str(), out, size); }, value);
-    if (!read && missing(errno)) {
+    if (!read && missing(read.error().code)) {
       continue; // removed since it was listed
     }
-    if (!read || setAttribute(target, name.c_str(), value.data(), value.size()) != 0) {
-      if (unsupported(errno)) {
-        return true; // the new file's file system keeps none
+    if (read && setAttribute(target, name.c_str(), value.data(), value.size()) != 0) {
+      read = tl::make_unexpected(systemError(errno));
+    }
+    if (!read) {
+      if (unsupported(read.error().code)) {
+        return {}; // the new file's file system keeps none
       }
-      error = failure("the extended attribute '" + name + "'", errno);
-      return false;
+      return failure("the extended attribute '" + name + "'", read.error());
     }
   }
 #if defined(__APPLE__)
   // The ACL, which a clone carries too and which macOS keeps apart from the
   // attributes listed above.
   if (acl_t acl = acl_get_fd_np(source, ACL_TYPE_EXTENDED)) {
-    const bool set = acl_set_fd_np(target, acl, ACL_TYPE_EXTENDED) == 0 || unsupported(errno);
-    const int setError = errno;
+    const int set = acl_set_fd_np(target, acl, ACL_TYPE_EXTENDED);
+    const int code = set == 0 ? 0 : errno;
     acl_free(acl);
-    if (!set) {
-      error = failure("the access control list", setError);
-      return false;
+    if (set != 0 && !unsupported(code)) {
+      return failure("the access control list", systemError(code));
     }
   }
 #endif
 #else
   static_cast<void>(source);
   static_cast<void>(target);
-  static_cast<void>(error);
 #endif
-  return true;
+  return {};
 }
 
 } // namespace fileio

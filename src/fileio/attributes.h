@@ -10,14 +10,13 @@
 // belong to the kernel, security modules and ACLs of the new file's place).
 #pragma once
 
-#include <string>
+#include "fileio/result.h"
 
 namespace fileio {
 
 // Sets on `target` the extended attributes (and, on macOS, the ACL) of
 // `source`. A file system that keeps none on either side is no failure: the
-// new file then has none. False with a message naming the attribute
-// otherwise.
-bool copyExtendedAttributes(int source, int target, std::string& error);
+// new file then has none. A failure names the attribute.
+Result<void> copyExtendedAttributes(int source, int target);
 
 } // namespace fileio

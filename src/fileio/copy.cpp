@@ -22,18 +22,9 @@ namespace fileio {
 
 namespace {
 
-constexpr std::size_t BUFFER_SIZE = 1 << 20;
 // Kernel copies go in slices, so that a signal is seen between them and a
 // 32-bit size_t never overflows.
 constexpr std::uint64_t KERNEL_SLICE = 1u << 30;
-
-CopyResult failedWith(CopyMethod method, CopyResult::Failed failed, int error) {
-  CopyResult result;
-  result.method = method;
-  result.failed = failed;
-  result.error = error;
-  return result;
-}
 
 // Errors that say the kernel will not move bytes between these two files
 // (another file system, no support, a target it cannot write this way); a
@@ -48,28 +39,34 @@ CopyResult failedWith(CopyMethod method, CopyResult::Failed failed, int error) {
   return error == EPIPE || error == ENOSPC || error == EFBIG || error == EDQUOT || error == ECONNRESET;
 }
 
+tl::unexpected<Error> readFailure(const Error& error, const Ends& ends) {
+  return tl::make_unexpected(error.within("cannot read " + ends.source));
+}
+
+tl::unexpected<Error> writeFailure(const Error& error, const Ends& ends) {
+  return tl::make_unexpected(error.within("cannot write " + ends.target));
+}
+
 // Copies [from, end) through a buffer: positional writes into a file
 // (`target` given at the same offsets) or, with `positional` false, writes at
 // the target's current position.
-CopyResult bufferCopy(int source, std::uint64_t from, std::uint64_t end, int target, bool positional) {
+Result<CopyMethod> bufferCopy(int source, std::uint64_t from, std::uint64_t end, int target, bool positional,
+                              const Ends& ends) {
   std::vector<std::uint8_t> buffer(
       static_cast<std::size_t>(std::min<std::uint64_t>(BUFFER_SIZE, end - from)));
   for (std::uint64_t at = from; at < end;) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - at));
-    const std::size_t got = readAt(source, at, buffer.data(), want);
-    if (got != want) {
-      return failedWith(CopyMethod::stream, CopyResult::Failed::reading, errno);
+    if (auto read = readAt(source, at, buffer.data(), want); !read) {
+      return readFailure(read.error(), ends);
     }
-    const bool wrote =
-        positional ? writeAllAt(target, buffer.data(), got, at) : writeAll(target, buffer.data(), got);
+    auto wrote =
+        positional ? writeAllAt(target, buffer.data(), want, at) : writeAll(target, buffer.data(), want);
     if (!wrote) {
-      return failedWith(CopyMethod::stream, CopyResult::Failed::writing, errno);
+      return writeFailure(wrote.error(), ends);
     }
-    at += got;
+    at += want;
   }
-  CopyResult result;
-  result.method = CopyMethod::stream;
-  return result;
+  return CopyMethod::stream;
 }
 
 // One in-kernel way of moving bytes: returns what one call moved, 0 at the
@@ -103,11 +100,11 @@ ssize_t moveSendfile(int source, std::uint64_t& offset, int target, std::size_t 
 }
 #endif
 
-// Moves [at, end) with `move` until done, or until the kernel says it will
-// not (then `at` tells how far it got and the result is ok with method none,
-// for the caller to go on through a buffer).
-[[maybe_unused]] CopyResult kernelCopy(KernelMove move, CopyMethod method, int source, std::uint64_t& at,
-                                       std::uint64_t end, int target) {
+// Moves [at, end) with `move` until done (true), or until the kernel says it
+// will not (false: `at` tells how far it got, and the caller goes on through
+// a buffer).
+[[maybe_unused]] Result<bool> kernelCopy(KernelMove move, int source, std::uint64_t& at, std::uint64_t end,
+                                         int target, const Ends& ends) {
   while (at < end) {
     const auto slice = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, KERNEL_SLICE));
     const ssize_t moved = move(source, at, target, slice);
@@ -115,28 +112,30 @@ ssize_t moveSendfile(int source, std::uint64_t& offset, int target, std::size_t 
       continue; // `move` advanced `at`
     }
     if (moved == 0) {
-      return failedWith(method, CopyResult::Failed::reading, 0); // the source ended early
+      return readFailure(systemError(0), ends); // the source ended early
     }
-    if (errno == EINTR) {
+    const int code = errno;
+    if (code == EINTR) {
       continue;
     }
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(target, POLLOUT)) {
+    if (code == EAGAIN || code == EWOULDBLOCK) {
+      if (auto waited = waitFor(target, POLLOUT); !waited) {
+        return writeFailure(waited.error(), ends);
+      }
       continue;
     }
-    if (kernelCopyUnavailable(errno)) {
-      return {}; // method none: the rest goes through a buffer
+    if (kernelCopyUnavailable(code)) {
+      return false;
     }
-    return failedWith(
-        method, writeSideError(errno) ? CopyResult::Failed::writing : CopyResult::Failed::reading, errno);
+    return writeSideError(code) ? writeFailure(systemError(code), ends)
+                                : readFailure(systemError(code), ends);
   }
-  CopyResult result;
-  result.method = method;
-  return result;
+  return true;
 }
 
 } // namespace
 
-std::string describe(CopyMethod method) {
+std::string nameOf(CopyMethod method) {
   switch (method) {
   case CopyMethod::none:
     return "none";
@@ -158,40 +157,42 @@ std::string describe(CopyMethod method) {
   return "unknown";
 }
 
-CopyResult copyPrefix(int source, int target, std::uint64_t length, CopyLimit limit) {
+Result<CopyMethod> copyPrefix(int source, int target, std::uint64_t length, CopyLimit limit,
+                              const Ends& ends) {
   std::uint64_t done = 0;
 #if defined(BRACKWELL_HAVE_FICLONE)
   // FICLONE shares the whole file's extents; cutting the clone back to the
   // length keeps exactly the bytes in front of it.
   if (limit == CopyLimit::cheapest && ioctl(target, FICLONE, source) == 0) {
     if (ftruncate(target, static_cast<off_t>(length)) != 0) {
-      return failedWith(CopyMethod::clone, CopyResult::Failed::writing, errno);
+      return writeFailure(systemError(errno), ends);
     }
-    CopyResult result;
-    result.method = CopyMethod::clone;
-    return result;
+    return CopyMethod::clone;
   }
 #endif
 #if defined(BRACKWELL_HAVE_COPY_FILE_RANGE)
   if (limit != CopyLimit::stream) {
     // The target is empty and written from its start, so its own offset
     // (which copy_file_range advances) is where each slice belongs.
-    const CopyResult kernel =
-        kernelCopy(moveCopyFileRange, CopyMethod::copy_file_range, source, done, length, target);
-    if (!kernel.ok() || kernel.method != CopyMethod::none) {
-      return kernel;
+    auto copied = kernelCopy(moveCopyFileRange, source, done, length, target, ends);
+    if (!copied) {
+      return tl::make_unexpected(copied.error());
+    }
+    if (*copied) {
+      return CopyMethod::copy_file_range;
     }
   }
 #endif
   static_cast<void>(limit);
-  return bufferCopy(source, done, length, target, true);
+  return bufferCopy(source, done, length, target, true, ends);
 }
 
-CopyResult copyToStream(int source, std::uint64_t from, std::uint64_t length, int target, CopyLimit limit) {
+Result<CopyMethod> copyToStream(int source, std::uint64_t from, std::uint64_t length, int target,
+                                CopyLimit limit, const Ends& ends) {
   const std::uint64_t end = from + length;
   std::uint64_t at = from;
   if (length == 0) {
-    return {};
+    return CopyMethod::none;
   }
   struct stat st {};
   if (limit != CopyLimit::stream && fstat(target, &st) == 0) {
@@ -216,13 +217,16 @@ CopyResult copyToStream(int source, std::uint64_t from, std::uint64_t length, in
     }
 #endif
     if (move != nullptr) {
-      const CopyResult kernel = kernelCopy(move, method, source, at, end, target);
-      if (!kernel.ok() || kernel.method != CopyMethod::none) {
-        return kernel;
+      auto copied = kernelCopy(move, source, at, end, target, ends);
+      if (!copied) {
+        return tl::make_unexpected(copied.error());
+      }
+      if (*copied) {
+        return method;
       }
     }
   }
-  return bufferCopy(source, at, end, target, false);
+  return bufferCopy(source, at, end, target, false, ends);
 }
 
 } // namespace fileio

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fileio/result.h"
+
 namespace fileio {
 
 enum class CopyMethod {
@@ -21,7 +23,8 @@ enum class CopyMethod {
   stream           // read and written through a buffer
 };
 
-std::string describe(CopyMethod method);
+// The method's name, as BRACKWELL_STAMP_VERBOSE prints it.
+std::string nameOf(CopyMethod method);
 
 // The cheapest copy a run may try.
 enum class CopyLimit {
@@ -30,24 +33,22 @@ enum class CopyLimit {
   stream    // a buffer only
 };
 
-struct CopyResult {
-  enum class Failed {
-    nothing,
-    reading, // the source could not be read, or ended early (error 0)
-    writing  // the target took no more
-  };
-  CopyMethod method = CopyMethod::none;
-  Failed failed = Failed::nothing;
-  int error = 0; // errno of the failure
-  bool ok() const { return failed == Failed::nothing; }
+// The two ends of a copy, in the words of the messages it fails with:
+// "cannot read <source>: ...", "cannot write <target>: ...".
+struct Ends {
+  std::string source;
+  std::string target;
 };
 
 // Makes `target`, an empty regular file, hold the first `length` bytes of
-// the regular file `source` at the same offsets.
-CopyResult copyPrefix(int source, int target, std::uint64_t length, CopyLimit limit);
+// the regular file `source` at the same offsets; the method that did it.
+Result<CopyMethod> copyPrefix(int source, int target, std::uint64_t length, CopyLimit limit,
+                              const Ends& ends);
 
 // Writes bytes [from, from + length) of the regular file `source` to
-// `target` at its current position.
-CopyResult copyToStream(int source, std::uint64_t from, std::uint64_t length, int target, CopyLimit limit);
+// `target` at its current position; the method that did it (none for no
+// bytes).
+Result<CopyMethod> copyToStream(int source, std::uint64_t from, std::uint64_t length, int target,
+                                CopyLimit limit, const Ends& ends);
 
 } // namespace fileio

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -20,18 +21,38 @@
 
 namespace fileio {
 
+std::string errorText(int code) {
+  return code != 0 ? std::strerror(code) : "unexpected end of file";
+}
+
+Error systemError(int code) {
+  return Error{errorText(code), code};
+}
+
+Error systemError(const std::string& what, int code) {
+  return systemError(code).within(what);
+}
+
+std::string quoted(const std::string& path) {
+  return "'" + path + "'";
+}
+
 namespace {
 
-// Whether a failed call should be tried again, after waiting where the
-// descriptor is non-blocking.
-bool retry(int fd, short events) {
-  if (errno == EINTR) {
-    return true;
+// After a call failed with `code`: nothing when it is worth trying again
+// (interrupted, or a non-blocking descriptor that was waited on), otherwise
+// the error that ends the attempt.
+std::optional<Error> retryOrFail(int fd, short events, int code) {
+  if (code == EINTR) {
+    return std::nullopt;
   }
-  if (errno == EAGAIN || errno == EWOULDBLOCK) {
-    return waitFor(fd, events);
+  if (code == EAGAIN || code == EWOULDBLOCK) {
+    if (auto waited = waitFor(fd, events); !waited) {
+      return waited.error();
+    }
+    return std::nullopt;
   }
-  return false;
+  return systemError(code);
 }
 
 int systemPoll(pollfd* fds, nfds_t count, int timeout) {
@@ -44,19 +65,20 @@ void systemPause(std::chrono::milliseconds pause) {
 
 } // namespace
 
-bool waitFor(int fd, short events) {
+Result<void> waitFor(int fd, short events) {
   return waitFor(fd, events, systemPoll, systemPause);
 }
 
-bool waitFor(int fd, short events, PollFunction poll, PauseFunction pause) {
+Result<void> waitFor(int fd, short events, PollFunction poll, PauseFunction pause) {
   for (;;) {
     pollfd entry{fd, events, 0};
     const int ready = poll(&entry, 1, -1);
-    if (ready < 0 && errno == EINTR) {
+    const int code = ready < 0 ? errno : 0;
+    if (ready < 0 && code == EINTR) {
       continue;
     }
-    if (ready < 0 && errno != EAGAIN) {
-      return false;
+    if (ready < 0 && code != EAGAIN) {
+      return tl::make_unexpected(systemError(code));
     }
     // POLLNVAL on an open descriptor: poll cannot watch it (macOS: devices,
     // terminals among them), and it answers at once, every time. So do EAGAIN
@@ -65,39 +87,41 @@ bool waitFor(int fd, short events, PollFunction poll, PauseFunction pause) {
     // CPU for as long as the descriptor stays busy: pause instead, briefly.
     if (ready <= 0 || (entry.revents & POLLNVAL) != 0) {
       if (fcntl(fd, F_GETFD) == -1) {
-        return false; // not open at all: no wait can help
+        return tl::make_unexpected(systemError(EBADF)); // not open at all: no wait can help
       }
       pause(UNPOLLABLE_PAUSE);
     }
     // Ready, or POLLERR / POLLHUP: the call itself reports what went wrong.
-    return true;
+    return {};
   }
 }
 
-std::size_t readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+Result<void> readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t got = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0) {
-      if (retry(fd, POLLIN)) {
-        continue;
+      if (auto failure = retryOrFail(fd, POLLIN, errno)) {
+        return tl::make_unexpected(*failure);
       }
-      break;
+      continue;
     }
     if (got == 0) {
-      errno = 0; // end of file, not an error
-      break;
+      return tl::make_unexpected(systemError(0)); // the file ended first
     }
     done += static_cast<std::size_t>(got);
   }
-  return done;
+  return {};
 }
 
-long readSome(int fd, std::uint8_t* out, std::size_t size) {
+Result<std::size_t> readSome(int fd, std::uint8_t* out, std::size_t size) {
   for (;;) {
     const ssize_t got = read(fd, out, size);
-    if (got >= 0 || !retry(fd, POLLIN)) {
-      return static_cast<long>(got);
+    if (got >= 0) {
+      return static_cast<std::size_t>(got);
+    }
+    if (auto failure = retryOrFail(fd, POLLIN, errno)) {
+      return tl::make_unexpected(*failure);
     }
   }
 }
@@ -107,44 +131,37 @@ namespace {
 // Writes all `size` bytes of `data` through `write(from, count, done)`, which
 // writes up to `count` bytes from `from`, `done` bytes into `data`; retries
 // short writes, interrupted calls and a full non-blocking descriptor.
-template <typename Write> bool writeFully(int fd, const std::uint8_t* data, std::size_t size, Write write) {
+template <typename Write>
+Result<void> writeFully(int fd, const std::uint8_t* data, std::size_t size, Write write) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t wrote = write(data + done, size - done, done);
-    if (wrote < 0 && retry(fd, POLLOUT)) {
+    if (wrote < 0) {
+      if (auto failure = retryOrFail(fd, POLLOUT, errno)) {
+        return tl::make_unexpected(*failure);
+      }
       continue;
     }
-    if (wrote <= 0) {
-      if (wrote == 0) {
-        errno = EIO;
-      }
-      return false;
+    if (wrote == 0) {
+      return tl::make_unexpected(systemError(EIO)); // took nothing, and never will
     }
     done += static_cast<std::size_t>(wrote);
   }
-  return true;
+  return {};
 }
 
 } // namespace
 
-bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+Result<void> writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
   return writeFully(fd, data, size, [&](const std::uint8_t* from, std::size_t count, std::size_t done) {
     return pwrite(fd, from, count, static_cast<off_t>(offset + done));
   });
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+Result<void> writeAll(int fd, const std::uint8_t* data, std::size_t size) {
   return writeFully(fd, data, size, [&](const std::uint8_t* from, std::size_t count, std::size_t) {
     return write(fd, from, count);
   });
-}
-
-std::string errorText(int error) {
-  return error != 0 ? std::strerror(error) : "unexpected end of file";
-}
-
-Error systemError(const std::string& what, int code) {
-  return Error{what + ": " + errorText(code), code};
 }
 
 namespace {
@@ -173,46 +190,45 @@ static_assert(GET_BLOCK_SIZE == DKIOCGETBLOCKSIZE && GET_BLOCK_COUNT == DKIOCGET
 // A disk's size as its driver gives it: macOS gives a block device no end to
 // seek to (lseek to SEEK_END answers 0), so counting back from there would
 // find nothing.
-bool deviceSize(int fd, std::uint64_t& size) {
+Result<std::uint64_t> deviceSize(int fd) {
   std::uint64_t blocks = 0;
   std::uint32_t blockSize = 0;
-  if (ioctl(fd, GET_BLOCK_COUNT, &blocks) != 0 || ioctl(fd, GET_BLOCK_SIZE, &blockSize) != 0 ||
-      (blockSize != 0 && blocks > std::numeric_limits<std::uint64_t>::max() / blockSize)) {
-    return false;
+  if (ioctl(fd, GET_BLOCK_COUNT, &blocks) != 0 || ioctl(fd, GET_BLOCK_SIZE, &blockSize) != 0) {
+    return tl::make_unexpected(systemError(errno));
   }
-  size = blocks * blockSize;
-  return true;
+  if (blockSize != 0 && blocks > std::numeric_limits<std::uint64_t>::max() / blockSize) {
+    return tl::make_unexpected(systemError(EOVERFLOW));
+  }
+  return blocks * blockSize;
 }
 #endif
 
 } // namespace
 
-bool sizeOf(int fd, std::uint64_t& size) {
+Result<std::uint64_t> sizeOf(int fd) {
   // A regular file's end is its size, one call away; seeking there and back
   // takes three.
   struct stat st {};
   if (fstat(fd, &st) != 0) {
-    return false;
+    return tl::make_unexpected(systemError(errno));
   }
   if (S_ISREG(st.st_mode)) {
-    size = static_cast<std::uint64_t>(st.st_size);
-    return true;
+    return static_cast<std::uint64_t>(st.st_size);
   }
 #if defined(__APPLE__)
   if (S_ISBLK(st.st_mode)) {
-    return deviceSize(fd, size);
+    return deviceSize(fd);
   }
 #endif
   // Elsewhere a block device's end offset is its size. Pipes and other
   // unseekable files have no end to count back from.
   const off_t current = lseek(fd, 0, SEEK_CUR);
-  const off_t end = lseek(fd, 0, SEEK_END);
-  if (current < 0 || end < 0) {
-    return false;
+  const off_t end = current < 0 ? current : lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    return tl::make_unexpected(systemError(errno));
   }
   lseek(fd, current, SEEK_SET);
-  size = static_cast<std::uint64_t>(end);
-  return true;
+  return static_cast<std::uint64_t>(end);
 }
 
 std::chrono::nanoseconds untilChangesShow(const timespec& modified, const timespec& now) {
@@ -225,24 +241,25 @@ std::chrono::nanoseconds untilChangesShow(const timespec& modified, const timesp
   return at >= changesShowFrom ? nanoseconds(0) : std::min(changesShowFrom - at, granularity);
 }
 
-bool settledStatus(int fd, struct stat& st) {
+Result<struct stat> settledStatus(int fd) {
   // A file changed while we wait has a new time to wait for; one that keeps
   // changing is taken as it is after a few rounds (the later comparison
   // still sees what changes after the last one).
   constexpr int ROUNDS = 3;
-  for (int round = 0; round < ROUNDS; ++round) {
+  struct stat st {};
+  for (int round = 0; round <= ROUNDS; ++round) {
     if (fstat(fd, &st) != 0) {
-      return false;
+      return tl::make_unexpected(systemError(errno));
     }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const std::chrono::nanoseconds wait = untilChangesShow(modified(st), now);
-    if (wait.count() == 0) {
-      return true;
+    if (wait.count() == 0 || round == ROUNDS) {
+      return st;
     }
     std::this_thread::sleep_for(wait);
   }
-  return fstat(fd, &st) == 0;
+  return st;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {

@@ -11,42 +11,43 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "fileio/result.h"
+
 namespace fileio {
 
-// Reads up to `size` bytes at `offset` and returns how many arrived. When
-// fewer did, errno tells why (0 for the end of the file).
-std::size_t readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size);
+// Reads exactly `size` bytes at `offset`. A file that ends first is an error
+// with code 0 ("unexpected end of file").
+Result<void> readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size);
 
 // Reads up to `size` bytes from the current position (a pipe, a terminal, a
-// file); returns how many arrived, 0 at the end of input, -1 with errno set.
-long readSome(int fd, std::uint8_t* out, std::size_t size);
+// file): how many arrived, 0 at the end of input.
+Result<std::size_t> readSome(int fd, std::uint8_t* out, std::size_t size);
 
-// Writes all `size` bytes at `offset`, or at the current position; false with
-// errno set when that is not possible.
-bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset);
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
+// Writes all `size` bytes at `offset`, or at the current position.
+Result<void> writeAllAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset);
+Result<void> writeAll(int fd, const std::uint8_t* data, std::size_t size);
+
+// The amount in which bytes move through memory: what a copy or a read of
+// the profile holds at once.
+constexpr std::size_t BUFFER_SIZE = std::size_t{1} << 20;
 
 // Blocks until `fd` is ready for `events` (POLLIN / POLLOUT), or, where the
 // system cannot poll it (macOS answers POLLNVAL for devices), for a short
 // pause; either way the caller then tries its call again, and never spins.
-// False when the wait itself failed or `fd` is not open.
-bool waitFor(int fd, short events);
+// Fails when the wait itself failed or `fd` is not open.
+Result<void> waitFor(int fd, short events);
 
 // waitFor() with the system's poll and pause replaced, for tests.
 using PollFunction = int (*)(pollfd* fds, nfds_t count, int timeout);
 using PauseFunction = void (*)(std::chrono::milliseconds);
-bool waitFor(int fd, short events, PollFunction poll, PauseFunction pause);
+Result<void> waitFor(int fd, short events, PollFunction poll, PauseFunction pause);
 // How long waitFor() pauses on a descriptor that cannot be polled.
 constexpr std::chrono::milliseconds UNPOLLABLE_PAUSE{10};
 
 // The size in bytes of what `fd` refers to: a regular file's size or a
-// block device's capacity. False for what has no end to count back from (a
+// block device's capacity. Fails for what has no end to count back from (a
 // pipe, a socket).
-bool sizeOf(int fd, std::uint64_t& size);
-
-// strerror's text, or "unexpected end of file" for 0 (a read that came back
-// short without an error).
-std::string errorText(int error);
+Result<std::uint64_t> sizeOf(int fd);
 
 // Whether two stat results show the same file in the same version: same file
 // (device and inode), same size, same modification time to the nanosecond.
@@ -72,8 +73,8 @@ constexpr std::chrono::seconds COARSE_TIMESTAMPS{2};
 constexpr std::chrono::milliseconds COARSE_CLOCK_TICK{20};
 
 // fstat() of `fd` once untilChangesShow() allows it: the version a later
-// sameVersion() compares against. False with errno when fstat fails.
-bool settledStatus(int fd, struct stat& st);
+// sameVersion() compares against.
+Result<struct stat> settledStatus(int fd);
 
 // Whether two stat results name the same file (device and inode).
 bool sameFile(const struct stat& a, const struct stat& b);

@@ -15,10 +15,6 @@ namespace {
 // removed or replaced by someone else meanwhile) before giving up.
 constexpr int OPEN_ATTEMPTS = 16;
 
-std::string quoted(const std::string& path) {
-  return "'" + path + "'";
-}
-
 } // namespace
 
 Result<Output> openOutput(const std::string& path, FifoWait wait) {
@@ -112,9 +108,8 @@ Result<void> writeOutputFile(const std::string& path, const std::vector<std::uin
   if (auto cut = truncate(*output, path); !cut) {
     return cut;
   }
-  if (!writeAll(output->fd.get(), bytes.data(), bytes.size())) {
-    const int error = errno;
-    return failWith("cannot write " + quoted(path), error);
+  if (auto wrote = writeAll(output->fd.get(), bytes.data(), bytes.size()); !wrote) {
+    return tl::make_unexpected(wrote.error().within("cannot write " + quoted(path)));
   }
   if (!output->fd.closeChecked()) {
     const int error = errno;

@@ -31,10 +31,6 @@ Split split(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-std::string quoted(const std::string& path) {
-  return "'" + path + "'";
-}
-
 // Whether `dir` is on Linux's /proc, whose links to open descriptors
 // (/proc/self/fd/N, where /dev/stdout leads) name no path that could be
 // followed by hand.

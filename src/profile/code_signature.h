@@ -19,11 +19,13 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "fileio/result.h"
 #include "profile/profile_trailer.h"
 
-namespace profile_trailer {
+namespace code_signature {
 
 constexpr std::uint64_t SIGNATURE_OFFSET_FIELD = 296;
 constexpr std::uint64_t SIGNATURE_LENGTH_FIELD = 304;
@@ -32,7 +34,7 @@ constexpr std::array<std::uint8_t, 4> SUPERBLOB_MAGIC = {0xfa, 0xde, 0x0c, 0xc0}
 constexpr std::uint64_t SUPERBLOB_HEADER_SIZE = 12; // magic, length, blob count
 
 // What the signature fields describe.
-enum class SignatureLayout {
+enum class Layout {
   none,  // both fields are zero: the image is not signed
   valid, // one superblob of the recorded length that ends where the trailer begins
   length_without_offset,
@@ -44,25 +46,26 @@ enum class SignatureLayout {
   unreadable             // the bytes at the offset could not be read
 };
 
-struct CodeSignature {
+struct Signature {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
-  SignatureLayout layout = SignatureLayout::none;
-  int error = 0; // errno when the fields or the blob could not be read (unreadable)
-  bool present() const { return layout != SignatureLayout::none; }
-  bool valid() const { return layout == SignatureLayout::valid; }
+  Layout layout = Layout::none;
+  std::optional<fileio::Error> readError; // why the fields or the blob could not be read (unreadable)
+  bool present() const { return layout != Layout::none; }
+  bool valid() const { return layout == Layout::valid; }
 };
 
 // Reads the signature fields of the trailer at the end of the open image `fd`
 // (`fileSize` bytes, ending in a trailer) and checks the blob they point at.
-CodeSignature readCodeSignature(int fd, std::uint64_t fileSize);
+Signature read(int fd, std::uint64_t fileSize);
 
-// Why the fields do not describe a signature that fits the image (for a
-// layout other than none and valid), e.g. "the offset lies past the trailer".
-std::string describe(const CodeSignature& signature);
+// What the fields describe, in words: why they do not describe a signature
+// that fits the image, e.g. "the offset lies past the trailer" (for a
+// layout other than none and valid).
+std::string explain(const Signature& signature);
 
 // The trailer `trailer` (TRAILER_SIZE bytes) with the signature fields zeroed,
 // as it was before the image was signed.
-void clearSignatureFields(std::uint8_t* trailer);
+void clearFields(std::uint8_t* trailer);
 
-} // namespace profile_trailer
+} // namespace code_signature

@@ -56,10 +56,12 @@ Descriptor encodeDescriptor(std::uint32_t length) {
 
 Location locate(int fd) {
   Location location;
-  if (!fileio::sizeOf(fd, location.fileSize)) {
-    location.error = errno;
+  const auto size = fileio::sizeOf(fd);
+  if (!size) {
+    location.readError = size.error();
     return location; // no_trailer
   }
+  location.fileSize = *size;
   if (location.fileSize < TRAILER_SIZE) {
     return location;
   }
@@ -70,13 +72,13 @@ Location locate(int fd) {
   // on its own as before, so that the first one missing decides the status.
   std::array<std::uint8_t, DESCRIPTOR_SIZE + TRAILER_SIGNATURE.size()> end{};
   const bool endRead = location.fileSize >= TRAILER_SIZE + DESCRIPTOR_SIZE &&
-                       readAt(fd, trailerOffset - DESCRIPTOR_SIZE, end.data(), end.size()) == end.size();
+                       readAt(fd, trailerOffset - DESCRIPTOR_SIZE, end.data(), end.size()).has_value();
 
   std::array<std::uint8_t, 4> signature{};
   if (endRead) {
     std::copy(end.begin() + DESCRIPTOR_SIZE, end.end(), signature.begin());
-  } else if (readAt(fd, trailerOffset, signature.data(), signature.size()) != signature.size()) {
-    location.error = errno;
+  } else if (auto read = readAt(fd, trailerOffset, signature.data(), signature.size()); !read) {
+    location.readError = read.error();
     return location;
   }
   if (signature != TRAILER_SIGNATURE) {
@@ -92,9 +94,9 @@ Location locate(int fd) {
   Descriptor descriptor{};
   if (endRead) {
     std::copy(end.begin(), end.begin() + DESCRIPTOR_SIZE, descriptor.begin());
-  } else if (readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size()) !=
-             descriptor.size()) {
-    location.error = errno;
+  } else if (auto read = readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size());
+             !read) {
+    location.readError = read.error();
     return location;
   }
   checkDescriptor(descriptor, trailerOffset, location);
@@ -106,15 +108,15 @@ Location locateInFrontOf(int fd, std::uint64_t trailerOffset) {
   location.fileSize = trailerOffset + TRAILER_SIZE;
   location.status = Status::wrong_type;
   Descriptor descriptor{};
-  if (trailerOffset < DESCRIPTOR_SIZE || readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(),
-                                                descriptor.size()) != descriptor.size()) {
+  if (trailerOffset < DESCRIPTOR_SIZE ||
+      !readAt(fd, trailerOffset - DESCRIPTOR_SIZE, descriptor.data(), descriptor.size())) {
     return location;
   }
   checkDescriptor(descriptor, trailerOffset, location);
   return location;
 }
 
-std::string describe(const Location& location) {
+std::string readerMessage(const Location& location) {
   switch (location.status) {
   case Status::ok:
     return "Profile found";
@@ -182,10 +184,10 @@ Found openProfile(const std::string& path, std::ostream& log) {
   if (found.file.valid()) {
     found.location = locate(found.file.get());
   } else {
-    found.location.error = errno;
+    found.location.readError = fileio::systemError(errno);
   }
   if (found.location.status != Status::ok) {
-    log << describe(found.location) << std::endl;
+    log << readerMessage(found.location) << std::endl;
   }
   return found;
 }
@@ -212,10 +214,9 @@ ProfileReadResult readProfileFrom(const std::string& path, std::ostream& log) {
   }
   prefault(profile.data(), location.length);
   profile.resize(location.length);
-  if (readAt(found.file.get(), location.profileOffset, profile.data(), profile.size()) != profile.size()) {
+  if (auto read = readAt(found.file.get(), location.profileOffset, profile.data(), profile.size()); !read) {
     // The file shrank or failed under us: never hand out a partial profile.
-    const int error = errno;
-    log << "Can't read profile data: " << fileio::errorText(error) << std::endl;
+    log << "Can't read profile data: " << read.error().message << std::endl;
     return {false, {}};
   }
   return {true, std::move(profile)};

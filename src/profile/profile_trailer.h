@@ -17,11 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fileio/fd.h"
+#include "fileio/result.h"
 
 namespace profile_trailer {
 
@@ -50,10 +52,10 @@ enum class Status {
 
 struct Location {
   Status status = Status::no_trailer;
-  std::uint64_t fileSize = 0;      // size of the image file in bytes
-  std::uint64_t profileOffset = 0; // where the profile starts (valid when ok)
-  std::uint32_t length = 0;        // the declared profile length (from the type check on)
-  int error = 0;                   // errno when the end of the file could not be read (no_trailer)
+  std::uint64_t fileSize = 0;             // size of the image file in bytes
+  std::uint64_t profileOffset = 0;        // where the profile starts (valid when ok)
+  std::uint32_t length = 0;               // the declared profile length (from the type check on)
+  std::optional<fileio::Error> readError; // why the end of the file could not be read (no_trailer)
 };
 
 // Examines the trailer and descriptor of the open file `fd` without moving its
@@ -69,7 +71,7 @@ Location locate(int fd);
 Location locateInFrontOf(int fd, std::uint64_t trailerOffset);
 
 // The text of a failed status, as the reader prints it.
-std::string describe(const Location& location);
+std::string readerMessage(const Location& location);
 
 // An image file opened, and what its end says about its profile.
 struct Found {

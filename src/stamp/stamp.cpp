@@ -24,25 +24,23 @@ namespace stamp {
 
 namespace {
 
-using fileio::errorText;
-using profile_trailer::CodeSignature;
+using code_signature::Signature;
+using fileio::quoted;
 using profile_trailer::DESCRIPTOR_SIZE;
 using profile_trailer::Location;
 using profile_trailer::Status;
 using profile_trailer::TRAILER_SIZE;
 
-constexpr std::size_t BUFFER_SIZE = 1 << 20;
-
 enum class Operation { write, remove, unsign };
 
-Outcome failed(Outcome outcome, Failure failure, std::string message) {
-  outcome.failure = failure;
-  outcome.message = std::move(message);
-  return outcome;
+// A run that ends with `failure`, for the reason `message` gives.
+tl::unexpected<Error> refuse(Failure failure, std::string message) {
+  return tl::make_unexpected(Error{failure, std::move(message), 0, {}});
 }
 
-std::string quoted(const std::string& path) {
-  return "'" + path + "'";
+// A run that ends with `failure` because of `cause`, which says it all.
+tl::unexpected<Error> refuse(Failure failure, const fileio::Error& cause) {
+  return refuse(failure, cause.message);
 }
 
 // The image as it is read: the descriptor stays open until the new image is
@@ -63,8 +61,8 @@ struct Plan {
   std::uint64_t keep = 0;
   std::array<std::uint8_t, TRAILER_SIZE> trailer{};
   int profileFd = -1; // read to its end while the new image is written
-  const std::vector<std::uint8_t>* profile =
-      nullptr;                       // or, already read, when the new image must be known first
+  // Or the profile, already read, when the new image must be known first.
+  const std::vector<std::uint8_t>* profile = nullptr;
   std::uint64_t signatureOffset = 0; // where a valid code signature starts (0: none)
   // The new image is known before it is written: its profile read, its size
   // and validator worked out.
@@ -81,46 +79,45 @@ void tell(const Options& options, const std::string& text) {
   }
 }
 
-// Records the version of the image that the change checks compare with,
-// once the file system's clock has moved past its modification time: a
-// rewrite at the same size within the same tick (2 s on FAT) would otherwise
-// leave size and time as they were, and go unseen.
-Failure recordVersion(Source& source, std::string& error) {
-  if (!fileio::settledStatus(source.fd.get(), source.before)) {
-    const int problem = errno;
-    error = "cannot examine image " + quoted(source.path) + ": " + errorText(problem);
-    return Failure::image_unreadable;
-  }
-  return Failure::none;
-}
-
 // Why a path was refused or could not be reached, as a failure of the run.
 Failure placeFailure(const fileio::Error& problem, Failure otherwise) {
   return problem.code == EACCES ? Failure::path_refused : otherwise;
 }
 
+// Records the version of the image that the change checks compare with,
+// once the file system's clock has moved past its modification time: a
+// rewrite at the same size within the same tick (2 s on FAT) would otherwise
+// leave size and time as they were, and go unseen.
+Result<void> recordVersion(Source& source) {
+  auto settled = fileio::settledStatus(source.fd.get());
+  if (!settled) {
+    return refuse(Failure::image_unreadable,
+                  settled.error().within("cannot examine image " + quoted(source.path)));
+  }
+  source.before = *settled;
+  return {};
+}
+
 // Waits for the exclusive lock on the image, up to `options.waitSeconds`.
-// False with `error` when another process held it all that time; a file
-// system without locks lets the run go on (the checks before the rename
-// still catch a change made meanwhile).
-bool lockImage(const Source& source, const Options& options, std::string& error) {
+// Fails when another process held it all that time; a file system without
+// locks lets the run go on (the checks before the rename still catch a
+// change made meanwhile).
+Result<void> lockImage(const Source& source, const Options& options) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.waitSeconds);
   bool told = false;
   for (;;) {
-    if (flock(source.fd.get(), LOCK_EX | LOCK_NB) == 0) {
-      return true;
+    const int code = flock(source.fd.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    if (code == 0 || (code != EINTR && code != EWOULDBLOCK)) {
+      return {};
     }
-    if (errno == EINTR) {
+    if (code == EINTR) {
       continue;
     }
-    if (errno != EWOULDBLOCK) {
-      return true;
-    }
     if (Clock::now() >= deadline) {
-      error = "another process has held a lock on " + quoted(source.path) + " for " +
-              std::to_string(options.waitSeconds) + " s; giving up (--wait sets how long to wait)";
-      return false;
+      return refuse(Failure::image_locked, "another process has held a lock on " + quoted(source.path) +
+                                               " for " + std::to_string(options.waitSeconds) +
+                                               " s; giving up (--wait sets how long to wait)");
     }
     if (!told) {
       tell(options, "waiting for another run that is changing " + quoted(source.path));
@@ -137,56 +134,59 @@ bool lockImage(const Source& source, const Options& options, std::string& error)
 // into place, so two such runs on one image take turns instead of one of
 // them losing its change; a run that waited works on the image the other one
 // left.
-Failure openImage(const std::string& path, const Options& options, Source& source, std::string& error) {
+Result<Source> openImage(const std::string& path, const Options& options) {
+  Source source;
   source.path = path;
+  const auto cannotOpen = [&path](int code) {
+    return refuse(Failure::image_unreadable, fileio::systemError("cannot open image " + quoted(path), code));
+  };
+  const auto notRegular = [&path] {
+    return refuse(Failure::not_a_regular_file, quoted(path) + " is not a regular file");
+  };
   if (!inPlace(options)) {
     source.fd.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!source.fd.valid() || fstat(source.fd.get(), &source.before) != 0) {
-      const int problem = errno;
-      error = "cannot open image " + quoted(path) + ": " + errorText(problem);
-      return Failure::image_unreadable;
+      return cannotOpen(errno);
     }
     if (!S_ISREG(source.before.st_mode)) {
-      error = quoted(path) + " is not a regular file";
-      return Failure::not_a_regular_file;
+      return notRegular();
     }
-    return recordVersion(source, error);
+    if (auto recorded = recordVersion(source); !recorded) {
+      return tl::make_unexpected(recorded.error());
+    }
+    return source;
   }
 
   constexpr int ATTEMPTS = 100;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
     auto place = fileio::placeOf(path);
     if (!place) {
-      error = place.error().message;
-      return placeFailure(place.error(), Failure::image_unreadable);
+      return refuse(placeFailure(place.error(), Failure::image_unreadable), place.error());
     }
     const int follow = place->kernelLink ? 0 : O_NOFOLLOW;
     source.fd.reset(
         openat(place->dir.get(), place->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | follow));
     if (!source.fd.valid()) {
-      const int problem = errno;
-      if (place->exists && (problem == ELOOP || problem == ENOENT)) {
+      const int code = errno;
+      if (place->exists && (code == ELOOP || code == ENOENT)) {
         continue; // replaced by a link, or removed, since it was found
       }
-      error = "cannot open image " + quoted(path) + ": " + errorText(problem);
-      return Failure::image_unreadable;
+      return cannotOpen(code);
     }
     if (fstat(source.fd.get(), &source.before) != 0) {
-      const int problem = errno;
-      error = "cannot open image " + quoted(path) + ": " + errorText(problem);
-      return Failure::image_unreadable;
+      return cannotOpen(errno);
     }
     if (!S_ISREG(source.before.st_mode)) {
-      error = quoted(path) + " is not a regular file";
-      return Failure::not_a_regular_file;
+      return notRegular();
     }
     if (auto allowed = fileio::checkShared(*place, source.before); !allowed) {
-      error = allowed.error().message;
-      return Failure::path_refused;
+      return refuse(Failure::path_refused, allowed.error());
     }
     // A dry run changes nothing, so it neither takes the lock nor waits.
-    if (!options.dryRun && !lockImage(source, options, error)) {
-      return Failure::image_locked;
+    if (!options.dryRun) {
+      if (auto locked = lockImage(source, options); !locked) {
+        return tl::make_unexpected(locked.error());
+      }
     }
     struct stat now {};
     if (fstatat(place->dir.get(), place->name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -194,46 +194,48 @@ Failure openImage(const std::string& path, const Options& options, Source& sourc
       // What the change checks compare with is the image as it is now that
       // this run has it to itself.
       source.place = std::move(*place);
-      return recordVersion(source, error);
+      if (auto recorded = recordVersion(source); !recorded) {
+        return tl::make_unexpected(recorded.error());
+      }
+      return source;
     }
   }
-  error = "the image " + quoted(path) + " keeps being replaced";
-  return Failure::image_changed;
+  return refuse(Failure::image_changed, "the image " + quoted(path) + " keeps being replaced");
 }
 
 // Reads what every operation needs to know about the image and decides,
-// for `operation`, what the new image holds or why there is none.
-Failure prepare(const Source& source, Operation operation, const Options& options, Plan& plan,
-                Outcome& outcome, std::string& error) {
+// for `operation`, what the new image holds or why there is none; what the
+// run will do goes into `outcome`.
+Result<Plan> prepare(const Source& source, Operation operation, const Options& options, Outcome& outcome) {
   const std::string& path = source.path;
   const Inspection inspection = inspect(source.fd.get());
   if (inspection.location.status == Status::no_trailer) {
-    if (inspection.location.error != 0) {
-      error = "cannot read the end of " + quoted(path) + ": " + errorText(inspection.location.error);
-      return Failure::image_unreadable;
+    if (inspection.location.readError) {
+      return refuse(Failure::image_unreadable,
+                    inspection.location.readError->within("cannot read the end of " + quoted(path)));
     }
-    error = quoted(path) + " does not end in a 512-byte UDIF trailer ('koly' block not found)";
-    return Failure::no_trailer;
+    return refuse(Failure::no_trailer,
+                  quoted(path) + " does not end in a 512-byte UDIF trailer ('koly' block not found)");
   }
-  if (inspection.signature.layout == profile_trailer::SignatureLayout::unreadable) {
-    error =
-        "cannot read the code signature of " + quoted(path) + ": " + errorText(inspection.signature.error);
-    return Failure::image_unreadable;
+  const Signature& signature = inspection.signature;
+  if (signature.layout == code_signature::Layout::unreadable) {
+    const fileio::Error cause = signature.readError.value_or(fileio::systemError(0));
+    return refuse(Failure::image_unreadable,
+                  cause.within("cannot read the code signature of " + quoted(path)));
   }
+  Plan plan;
   const std::uint64_t trailerOffset = inspection.location.fileSize - TRAILER_SIZE;
-  if (fileio::readAt(source.fd.get(), trailerOffset, plan.trailer.data(), plan.trailer.size()) !=
-      plan.trailer.size()) {
-    const int problem = errno;
-    error = "cannot read the trailer of " + quoted(path) + ": " + errorText(problem);
-    return Failure::image_unreadable;
+  if (auto read = fileio::readAt(source.fd.get(), trailerOffset, plan.trailer.data(), plan.trailer.size());
+      !read) {
+    return refuse(Failure::image_unreadable,
+                  read.error().within("cannot read the trailer of " + quoted(path)));
   }
-  const CodeSignature& signature = inspection.signature;
   if (signature.present() && !signature.valid()) {
-    error = quoted(path) + " records a code signature of " + std::to_string(signature.length) +
-            " bytes at offset " + std::to_string(signature.offset) + ", but " +
-            profile_trailer::describe(signature) +
-            ": nothing tells which bytes are the signature, so the image is left as it is";
-    return Failure::bad_signature;
+    return refuse(Failure::bad_signature,
+                  quoted(path) + " records a code signature of " + std::to_string(signature.length) +
+                      " bytes at offset " + std::to_string(signature.offset) + ", but " +
+                      code_signature::explain(signature) +
+                      ": nothing tells which bytes are the signature, so the image is left as it is");
   }
 
   // The image the work is done on: the file itself, or, for a signed one,
@@ -244,40 +246,39 @@ Failure prepare(const Source& source, Operation operation, const Options& option
   const bool takeSignatureOff = signature.valid() && (operation == Operation::unsign || options.unsign);
   plan.signatureOffset = signature.valid() ? signature.offset : 0;
   if (takeSignatureOff) {
-    profile_trailer::clearSignatureFields(plan.trailer.data());
+    code_signature::clearFields(plan.trailer.data());
     outcome.unsignedImage = true;
     outcome.signatureLength = signature.length;
   }
 
   if (operation == Operation::unsign && !signature.valid()) {
-    error = quoted(path) + " carries no code signature to remove";
-    return Failure::not_signed;
+    return refuse(Failure::not_signed, quoted(path) + " carries no code signature to remove");
   }
   if (operation == Operation::remove && location.status != Status::ok &&
       location.status != Status::length_too_large) {
-    error = quoted(path) + " carries no profile to remove: " + profile_trailer::describe(location);
-    return Failure::no_profile;
+    return refuse(Failure::no_profile, quoted(path) + " carries no profile to remove: " +
+                                           profile_trailer::readerMessage(location));
   }
   if (signature.valid() && !takeSignatureOff) {
-    error = quoted(path) + " is code-signed (a signature of " + std::to_string(signature.length) +
-            " bytes at offset " + std::to_string(signature.offset) + "). " +
-            (operation == Operation::write ? "Stamping it" : "Removing its profile") +
-            " would break the signature, and macOS reports a disk image whose signature does not verify as "
-            "damaged. Pass --unsign to remove the signature as well";
-    return Failure::signed_image;
+    return refuse(Failure::signed_image,
+                  quoted(path) + " is code-signed (a signature of " + std::to_string(signature.length) +
+                      " bytes at offset " + std::to_string(signature.offset) + "). " +
+                      (operation == Operation::write ? "Stamping it" : "Removing its profile") +
+                      " would break the signature, and macOS reports a disk image whose signature does not "
+                      "verify as damaged. Pass --unsign to remove the signature as well");
   }
   if (operation != Operation::unsign && location.status == Status::length_too_large) {
     // Type and magic match, so this is a descriptor, but it cannot say
     // where its profile starts: neither a new profile nor a removal can
     // leave a consistent image behind.
-    error = quoted(path) + " carries a damaged profile descriptor: " + profile_trailer::describe(location);
-    return Failure::damaged_descriptor;
+    return refuse(Failure::damaged_descriptor, quoted(path) + " carries a damaged profile descriptor: " +
+                                                   profile_trailer::readerMessage(location));
   }
   if (operation == Operation::write && location.status == Status::ok && !options.replace) {
-    error = quoted(path) + " already carries a profile (" + std::to_string(location.length) +
-            " bytes at offset " + std::to_string(location.profileOffset) +
-            "); pass --replace to swap it for the new one";
-    return Failure::profile_present;
+    return refuse(Failure::profile_present, quoted(path) + " already carries a profile (" +
+                                                std::to_string(location.length) + " bytes at offset " +
+                                                std::to_string(location.profileOffset) +
+                                                "); pass --replace to swap it for the new one");
   }
 
   plan.operation = operation;
@@ -296,160 +297,125 @@ Failure prepare(const Source& source, Operation operation, const Options& option
     plan.keep = contentEnd;
     break;
   }
-  return Failure::none;
+  return plan;
 }
 
 // Where a new file goes: the image's own name (through symbolic links,
 // which stay links) or the output path, under the shared-directory rules.
-Failure destinationOf(Source& source, const Options& options, fileio::Place& destination,
-                      std::string& error) {
+Result<fileio::Place> destinationOf(Source& source, const Options& options) {
   if (inPlace(options)) {
-    destination = std::move(*source.place);
-    return Failure::none;
+    return std::move(*source.place);
   }
   auto place = fileio::placeOf(options.out);
   if (!place) {
     if (place.error().code == EISDIR) {
-      error = "the output " + quoted(options.out) + " names a directory";
-      return Failure::output_unusable;
+      return refuse(Failure::output_unusable, "the output " + quoted(options.out) + " names a directory");
     }
-    error = place.error().message;
-    return placeFailure(place.error(), Failure::write_failed);
+    return refuse(placeFailure(place.error(), Failure::write_failed), place.error());
   }
   if (place->exists) {
     if (fileio::sameFile(place->info, source.before)) {
-      error = "the output " + quoted(options.out) + " is the image itself";
-      return Failure::output_is_image;
+      return refuse(Failure::output_is_image, "the output " + quoted(options.out) + " is the image itself");
     }
     if (!S_ISREG(place->info.st_mode)) {
-      error = "the output " + quoted(options.out) + " exists and is not a regular file";
-      return Failure::output_unusable;
+      return refuse(Failure::output_unusable,
+                    "the output " + quoted(options.out) + " exists and is not a regular file");
     }
     if (auto allowed = fileio::checkShared(*place, place->info); !allowed) {
-      error = allowed.error().message;
-      return Failure::path_refused;
+      return refuse(Failure::path_refused, allowed.error());
     }
   }
-  destination = std::move(*place);
-  return Failure::none;
+  return std::move(*place);
 }
 
 // Where the new image's bytes go: positional writes into a new file, or
-// writes in order into a stream.
+// writes in order into a stream (`what` names it in messages).
 struct Sink {
   int fd = -1;
   bool positional = true;
-  bool put(const std::uint8_t* data, std::size_t size, std::uint64_t at) const {
-    return positional ? fileio::writeAllAt(fd, data, size, at) : fileio::writeAll(fd, data, size);
+  std::string what;
+  Result<void> put(const std::uint8_t* data, std::size_t size, std::uint64_t at) const {
+    auto wrote = positional ? fileio::writeAllAt(fd, data, size, at) : fileio::writeAll(fd, data, size);
+    if (!wrote) {
+      return refuse(Failure::write_failed, wrote.error().within("cannot write " + what));
+    }
+    return {};
   }
 };
 
-// Why the new image could not be written: `error` from a new file, or from
-// the stream the image goes to.
-std::string writeError(bool toStream, int error) {
-  return std::string(toStream ? "cannot write the new image to the output: "
-                              : "cannot write the new image: ") +
-         errorText(error);
-}
+// How the new image is named in messages about writing it.
+const char* const NEW_FILE = "the new image";
+const char* const NEW_STREAM = "the new image to the output";
 
-std::string writeError(const Sink& sink) {
-  return writeError(!sink.positional, errno);
-}
-
-// Reads the profile from `profileFd` to its end, handing each piece to
-// `take` (false: stop, `take` has said why in `error`), and refusing one
-// longer than its 32-bit length field can describe after at most 4 GiB.
-template <typename Take> Failure readProfile(int profileFd, std::string& error, Take take) {
-  std::vector<std::uint8_t> buffer(BUFFER_SIZE);
+// Reads the profile from `profileFd` to its end, handing each piece and its
+// offset in the profile to `take`, and refusing a profile longer than its
+// 32-bit length field can describe after at most 4 GiB.
+template <typename Take> Result<void> readProfile(int profileFd, Take take) {
+  std::vector<std::uint8_t> buffer(fileio::BUFFER_SIZE);
   std::uint64_t length = 0;
   for (;;) {
-    const long got = fileio::readSome(profileFd, buffer.data(), buffer.size());
-    if (got < 0) {
-      const int problem = errno;
-      error = "cannot read the profile: " + errorText(problem);
-      return Failure::profile_unreadable;
+    auto got = fileio::readSome(profileFd, buffer.data(), buffer.size());
+    if (!got) {
+      return refuse(Failure::profile_unreadable, got.error().within("cannot read the profile"));
     }
-    if (got == 0) {
-      return Failure::none;
+    if (*got == 0) {
+      return {};
     }
-    const auto size = static_cast<std::size_t>(got);
-    if (length + size > MAX_PROFILE_LENGTH) {
-      error = "the profile is longer than " + std::to_string(MAX_PROFILE_LENGTH) +
-              " bytes, the most its 32-bit length field can describe";
-      return Failure::profile_too_long;
+    if (length + *got > MAX_PROFILE_LENGTH) {
+      return refuse(Failure::profile_too_long, "the profile is longer than " +
+                                                   std::to_string(MAX_PROFILE_LENGTH) +
+                                                   " bytes, the most its 32-bit length field can describe");
     }
-    if (const Failure failure = take(buffer.data(), size, length); failure != Failure::none) {
-      return failure;
+    if (auto taken = take(buffer.data(), *got, length); !taken) {
+      return taken;
     }
-    length += size;
+    length += *got;
   }
 }
 
-// Appends the profile read from `profileFd` at `offset`; its length goes to
-// `length`. Streams, so a long profile costs no memory.
-Failure appendProfile(int profileFd, const Sink& sink, std::uint64_t offset, std::uint64_t& length,
-                      std::string& error) {
-  length = 0;
-  return readProfile(profileFd, error, [&](const std::uint8_t* data, std::size_t size, std::uint64_t at) {
-    if (!sink.put(data, size, offset + at)) {
-      error = writeError(sink);
-      return Failure::write_failed;
-    }
-    length = at + size;
-    return Failure::none;
-  });
-}
-
 // Writes what follows the kept bytes: the profile and its descriptor (for a
-// write), then the trailer. Returns the new image's size in `end`.
-Failure appendTail(const Plan& plan, const Sink& sink, Outcome& outcome, std::uint64_t& end,
-                   std::string& error) {
-  end = plan.keep;
+// write), then the trailer; the new image's size.
+Result<std::uint64_t> appendTail(const Plan& plan, const Sink& sink, Outcome& outcome) {
+  std::uint64_t end = plan.keep;
   if (plan.operation == Operation::write) {
     std::uint64_t length = 0;
     if (plan.profile != nullptr) {
       length = plan.profile->size();
-      if (!sink.put(plan.profile->data(), plan.profile->size(), end)) {
-        error = writeError(sink);
-        return Failure::write_failed;
+      if (auto put = sink.put(plan.profile->data(), plan.profile->size(), end); !put) {
+        return tl::make_unexpected(put.error());
       }
-    } else if (const Failure failure = appendProfile(plan.profileFd, sink, end, length, error);
-               failure != Failure::none) {
-      return failure;
+    } else if (auto streamed = readProfile(plan.profileFd,
+                                           [&](const std::uint8_t* data, std::size_t size, std::uint64_t at) {
+                                             length = at + size;
+                                             return sink.put(data, size, end + at);
+                                           });
+               !streamed) {
+      return tl::make_unexpected(streamed.error());
     }
     const auto descriptor = profile_trailer::encodeDescriptor(static_cast<std::uint32_t>(length));
-    if (!sink.put(descriptor.data(), descriptor.size(), end + length)) {
-      error = writeError(sink);
-      return Failure::write_failed;
+    if (auto put = sink.put(descriptor.data(), descriptor.size(), end + length); !put) {
+      return tl::make_unexpected(put.error());
     }
     outcome.profileOffset = end;
     outcome.profileLength = length;
     end += length + DESCRIPTOR_SIZE;
   }
-  if (!sink.put(plan.trailer.data(), plan.trailer.size(), end)) {
-    error = writeError(sink);
-    return Failure::write_failed;
+  if (auto put = sink.put(plan.trailer.data(), plan.trailer.size(), end); !put) {
+    return tl::make_unexpected(put.error());
   }
   end += TRAILER_SIZE;
   outcome.imageSize = end;
-  return Failure::none;
-}
-
-std::string copyError(const fileio::CopyResult& copy, bool toStream) {
-  if (copy.failed == fileio::CopyResult::Failed::reading) {
-    return "cannot read the image: " + errorText(copy.error);
-  }
-  return writeError(toStream, copy.error);
+  return end;
 }
 
 // Whether the image is still the version that was read.
-bool unchanged(const Source& source) {
+Result<void> checkUnchanged(const Source& source, const char* afterwards = "") {
   struct stat after {};
-  return fstat(source.fd.get(), &after) == 0 && fileio::sameVersion(source.before, after);
-}
-
-std::string changedMessage(const Source& source) {
-  return "the image " + quoted(source.path) + " changed while it was being read";
+  if (fstat(source.fd.get(), &after) != 0 || !fileio::sameVersion(source.before, after)) {
+    return refuse(Failure::image_changed,
+                  "the image " + quoted(source.path) + " changed while it was being read" + afterwards);
+  }
+  return {};
 }
 
 mode_t currentUmask() {
@@ -460,17 +426,22 @@ mode_t currentUmask() {
 
 // Reads the whole profile, for a run whose new image must be known before it
 // is written (a dry run, a range, an expected validator).
-Failure loadProfile(int profileFd, std::vector<std::uint8_t>& bytes, std::string& error) {
+Result<std::vector<std::uint8_t>> loadProfile(int profileFd) {
+  std::vector<std::uint8_t> bytes;
   try {
-    return readProfile(profileFd, error, [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
+    auto read = readProfile(profileFd, [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
       bytes.insert(bytes.end(), data, data + size);
-      return Failure::none;
+      return Result<void>();
     });
+    if (!read) {
+      return tl::make_unexpected(read.error());
+    }
   } catch (const std::bad_alloc&) {
-    error = "not enough memory to hold the profile of more than " + std::to_string(bytes.size()) +
-            " bytes (a dry run, a range or an expected validator needs all of it at once)";
-    return Failure::profile_unreadable;
+    return refuse(Failure::profile_unreadable,
+                  "not enough memory to hold the profile of more than " + std::to_string(bytes.size()) +
+                      " bytes (a dry run, a range or an expected validator needs all of it at once)");
   }
+  return bytes;
 }
 
 // The size of the new image that `plan` describes (its profile read).
@@ -500,40 +471,35 @@ private:
   std::uint64_t hash_ = 0xcbf29ce484222325u;
 };
 
-std::int64_t modifiedSeconds(const struct stat& st) {
 #if defined(__APPLE__)
-  return st.st_mtimespec.tv_sec;
-#else
-  return st.st_mtim.tv_sec;
-#endif
+const timespec& modified(const struct stat& st) {
+  return st.st_mtimespec;
 }
-
-long modifiedNanoseconds(const struct stat& st) {
-#if defined(__APPLE__)
-  return st.st_mtimespec.tv_nsec;
 #else
-  return st.st_mtim.tv_nsec;
-#endif
+const timespec& modified(const struct stat& st) {
+  return st.st_mtim;
 }
+#endif
 
 // The new image's validator (see ETAG_PREFIX in stamp.h for what it is made
 // of and what it cannot see).
-Failure etagOf(const Source& source, const Plan& plan, std::string& etag, std::string& error) {
+Result<std::string> etagOf(const Source& source, const Plan& plan) {
   Fingerprint fingerprint;
   const auto size = static_cast<std::uint64_t>(source.before.st_size);
   fingerprint.add(size);
-  fingerprint.add(static_cast<std::uint64_t>(modifiedSeconds(source.before)));
-  fingerprint.add(static_cast<std::uint64_t>(modifiedNanoseconds(source.before)));
+  fingerprint.add(static_cast<std::uint64_t>(modified(source.before).tv_sec));
+  fingerprint.add(static_cast<std::uint64_t>(modified(source.before).tv_nsec));
   std::array<std::uint8_t, TRAILER_SIZE + DESCRIPTOR_SIZE> end{};
-  const std::size_t endSize = static_cast<std::size_t>(std::min<std::uint64_t>(end.size(), size));
+  const auto endSize = static_cast<std::size_t>(std::min<std::uint64_t>(end.size(), size));
   std::array<std::uint8_t, DESCRIPTOR_SIZE> beforeSignature{};
-  if (fileio::readAt(source.fd.get(), size - endSize, end.data(), endSize) != endSize ||
-      (plan.signatureOffset >= DESCRIPTOR_SIZE &&
-       fileio::readAt(source.fd.get(), plan.signatureOffset - DESCRIPTOR_SIZE, beforeSignature.data(),
-                      beforeSignature.size()) != beforeSignature.size())) {
-    const int problem = errno;
-    error = "cannot read the end of " + quoted(source.path) + ": " + errorText(problem);
-    return Failure::image_unreadable;
+  auto read = fileio::readAt(source.fd.get(), size - endSize, end.data(), endSize);
+  if (read && plan.signatureOffset >= DESCRIPTOR_SIZE) {
+    read = fileio::readAt(source.fd.get(), plan.signatureOffset - DESCRIPTOR_SIZE, beforeSignature.data(),
+                          beforeSignature.size());
+  }
+  if (!read) {
+    return refuse(Failure::image_unreadable,
+                  read.error().within("cannot read the end of " + quoted(source.path)));
   }
   fingerprint.add(end.data(), endSize);
   fingerprint.add(beforeSignature.data(), beforeSignature.size());
@@ -548,11 +514,11 @@ Failure etagOf(const Source& source, const Plan& plan, std::string& etag, std::s
   for (std::size_t i = 0; i < digits.size(); ++i) {
     digits[i] = HEX[(fingerprint.value() >> (60 - 4 * i)) & 0xfu];
   }
-  etag = std::string("\"") + ETAG_PREFIX + digits + "\"";
-  return Failure::none;
+  return std::string("\"") + ETAG_PREFIX + digits + "\"";
 }
 
-std::string describe(const ByteRange& range) {
+// The range as the messages show it.
+std::string textOf(const ByteRange& range) {
   if (!range.text.empty()) {
     return range.text;
   }
@@ -577,38 +543,36 @@ struct Piece {
 
 // Writes bytes [first, end) of the new image made of `pieces` to `target`,
 // reading only what falls in that range.
-Failure emit(const std::vector<Piece>& pieces, std::uint64_t first, std::uint64_t end, int target,
-             CopyLimit limit, Outcome& outcome, std::string& error) {
+Result<void> emit(const std::vector<Piece>& pieces, std::uint64_t first, std::uint64_t end, int target,
+                  CopyLimit limit, Outcome& outcome) {
+  const fileio::Ends ends{"the image", NEW_STREAM};
   std::uint64_t at = 0;
   for (const Piece& piece : pieces) {
     const std::uint64_t from = std::max(first, at);
     const std::uint64_t to = std::min(end, at + piece.length);
     if (from < to) {
       if (piece.fd >= 0) {
-        const fileio::CopyResult copy =
-            fileio::copyToStream(piece.fd, piece.offset + (from - at), to - from, target, limit);
-        if (copy.method != CopyMethod::none) {
-          outcome.copy = copy.method;
+        auto copied =
+            fileio::copyToStream(piece.fd, piece.offset + (from - at), to - from, target, limit, ends);
+        if (!copied) {
+          return refuse(Failure::write_failed, copied.error());
         }
-        if (!copy.ok()) {
-          error = copyError(copy, true);
-          return Failure::write_failed;
-        }
-      } else if (!fileio::writeAll(target, piece.data + (from - at), static_cast<std::size_t>(to - from))) {
-        const int problem = errno;
-        error = writeError(true, problem);
-        return Failure::write_failed;
+        outcome.copy = *copied;
+      } else if (auto wrote =
+                     fileio::writeAll(target, piece.data + (from - at), static_cast<std::size_t>(to - from));
+                 !wrote) {
+        return refuse(Failure::write_failed, wrote.error().within(std::string("cannot write ") + NEW_STREAM));
       }
     }
     at += piece.length;
   }
-  return Failure::none;
+  return {};
 }
 
 // Writes the new image that `plan` describes, its profile read, to a stream:
 // whole, or only the range asked for. Only the image's bytes in that range
 // are read.
-Outcome streamKnown(const Source& source, const Plan& plan, const Options& options, Outcome outcome) {
+Result<Outcome> streamKnown(const Source& source, const Plan& plan, const Options& options, Outcome outcome) {
   const profile_trailer::Descriptor descriptor = profile_trailer::encodeDescriptor(
       plan.operation == Operation::write ? static_cast<std::uint32_t>(plan.profile->size()) : 0);
   std::vector<Piece> pieces;
@@ -622,49 +586,54 @@ Outcome streamKnown(const Source& source, const Plan& plan, const Options& optio
                                  ? *outcome.written
                                  : std::make_pair<std::uint64_t, std::uint64_t>(0, outcome.imageSize - 1);
   outcome.copiedBytes = plan.keep;
-  std::string error;
-  if (const Failure failure = emit(pieces, first, last + 1, options.outFd, options.copy, outcome, error);
-      failure != Failure::none) {
-    return failed(outcome, failure, error);
+  if (auto emitted = emit(pieces, first, last + 1, options.outFd, options.copy, outcome); !emitted) {
+    return tl::make_unexpected(emitted.error());
   }
-  if (!unchanged(source)) {
-    return failed(outcome, Failure::image_changed, changedMessage(source) + "; the output is not to be used");
+  if (auto unchanged = checkUnchanged(source, "; the output is not to be used"); !unchanged) {
+    return tl::make_unexpected(unchanged.error());
   }
   return outcome;
 }
 
+// Refuses a standard output that is the image itself: reading and writing
+// one file at once would corrupt it.
+Result<void> checkStreamIsNotTheImage(const Source& source, int outFd) {
+  struct stat out {};
+  if (fstat(outFd, &out) == 0 && fileio::sameFile(out, source.before)) {
+    return refuse(Failure::output_is_image, "the output (standard output) is the image itself");
+  }
+  return {};
+}
+
 // What a dry run checks beyond the image and the profile: that the output
 // could be written, without writing or creating anything.
-Outcome checkOutput(Source& source, const Options& options, Outcome outcome) {
+Result<Outcome> checkOutput(Source& source, const Options& options, Outcome outcome) {
   if (options.outFd >= 0) {
-    struct stat out {};
-    if (fstat(options.outFd, &out) == 0 && fileio::sameFile(out, source.before)) {
-      return failed(outcome, Failure::output_is_image, "the output (standard output) is the image itself");
+    if (auto checked = checkStreamIsNotTheImage(source, options.outFd); !checked) {
+      return tl::make_unexpected(checked.error());
     }
     return outcome;
   }
-  std::string error;
-  fileio::Place destination;
-  if (const Failure failure = destinationOf(source, options, destination, error); failure != Failure::none) {
-    return failed(outcome, failure, error);
+  auto destination = destinationOf(source, options);
+  if (!destination) {
+    return tl::make_unexpected(destination.error());
   }
-  if (faccessat(destination.dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    const int problem = errno;
-    return failed(outcome, Failure::write_failed,
-                  "cannot create the new file next to " + quoted(destination.path) + ": " +
-                      errorText(problem));
+  if (faccessat(destination->dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    const int code = errno;
+    return refuse(
+        Failure::write_failed,
+        fileio::systemError("cannot create the new file next to " + quoted(destination->path), code));
   }
   return outcome;
 }
 
 // Assembles the new image next to its destination and renames it over it.
-Outcome assembleFile(Source& source, const Plan& plan, const Options& options, Outcome outcome) {
-  std::string error;
-  fileio::Place destination;
-  if (const Failure failure = destinationOf(source, options, destination, error); failure != Failure::none) {
-    return failed(outcome, failure, error);
+Result<Outcome> assembleFile(Source& source, const Plan& plan, const Options& options, Outcome outcome) {
+  auto destination = destinationOf(source, options);
+  if (!destination) {
+    return tl::make_unexpected(destination.error());
   }
-  fileio::AtomicFile temp(destination, TEMPORARY_TAG);
+  fileio::AtomicFile temp(*destination, TEMPORARY_TAG);
   // What a run ended by SIGKILL or a power loss left for this destination
   // goes first; files of runs still at work are locked and stay, and so do
   // the files this run was given, whatever their names.
@@ -673,37 +642,37 @@ Outcome assembleFile(Source& source, const Plan& plan, const Options& options, O
   if (plan.profileFd >= 0 && fstat(plan.profileFd, &profile) == 0) {
     given.push_back(profile);
   }
-  for (const std::string& leftover : fileio::removeLeftovers(destination, TEMPORARY_TAG, given)) {
+  for (const std::string& leftover : fileio::removeLeftovers(*destination, TEMPORARY_TAG, given)) {
     tell(options, "removed " + quoted(leftover) + ", left behind by a run that was ended before it finished");
   }
 
   outcome.copiedBytes = plan.keep;
   if (options.copy == CopyLimit::cheapest && temp.createClone(source.fd.get())) {
     if (ftruncate(temp.fd(), static_cast<off_t>(plan.keep)) != 0) {
-      const int problem = errno;
-      return failed(outcome, Failure::write_failed, "cannot cut the cloned image: " + errorText(problem));
+      const int code = errno;
+      return refuse(Failure::write_failed, fileio::systemError("cannot cut the cloned image", code));
     }
     outcome.copy = CopyMethod::clone;
   } else {
     if (auto created = temp.create(); !created) {
-      return failed(outcome, Failure::write_failed, created.error().message);
+      return refuse(Failure::write_failed, created.error());
     }
-    const fileio::CopyResult copy = fileio::copyPrefix(source.fd.get(), temp.fd(), plan.keep, options.copy);
-    outcome.copy = copy.method;
-    if (!copy.ok()) {
-      return failed(outcome, Failure::write_failed, copyError(copy, false));
+    auto copied =
+        fileio::copyPrefix(source.fd.get(), temp.fd(), plan.keep, options.copy, {"the image", NEW_FILE});
+    if (!copied) {
+      return refuse(Failure::write_failed, copied.error());
     }
+    outcome.copy = *copied;
     // What a clone carries by itself, so that the new image is the same
     // whichever way its bytes were copied.
-    if (!fileio::copyExtendedAttributes(source.fd.get(), temp.fd(), error)) {
-      return failed(outcome, Failure::write_failed, error);
+    if (auto carried = fileio::copyExtendedAttributes(source.fd.get(), temp.fd()); !carried) {
+      return refuse(Failure::write_failed, carried.error());
     }
   }
 
-  std::uint64_t end = 0;
-  if (const Failure failure = appendTail(plan, Sink{temp.fd(), true}, outcome, end, error);
-      failure != Failure::none) {
-    return failed(outcome, failure, error);
+  const auto end = appendTail(plan, Sink{temp.fd(), true, NEW_FILE}, outcome);
+  if (!end) {
+    return tl::make_unexpected(end.error());
   }
 
   // Read the result back the way brackwell will before it replaces anything:
@@ -715,9 +684,9 @@ Outcome assembleFile(Source& source, const Plan& plan, const Options& options, O
                                           written.profileOffset == outcome.profileOffset &&
                                           written.length == outcome.profileLength
                                     : written.status != Status::no_trailer;
-  if (!profileReadsBack || written.fileSize != end ||
-      profile_trailer::readCodeSignature(temp.fd(), written.fileSize).present()) {
-    return failed(outcome, Failure::write_failed, "the new image does not read back as written");
+  if (!profileReadsBack || written.fileSize != *end ||
+      code_signature::read(temp.fd(), written.fileSize).present()) {
+    return refuse(Failure::write_failed, "the new image does not read back as written");
   }
 
   // An in-place result is the same file to its owner: same owner where we
@@ -743,26 +712,29 @@ Outcome assembleFile(Source& source, const Plan& plan, const Options& options, O
     }
   }
   if (fchmod(temp.fd(), mode) != 0) {
-    const int problem = errno;
-    return failed(outcome, Failure::write_failed,
-                  "cannot set the permissions of the new image: " + errorText(problem));
+    const int code = errno;
+    return refuse(Failure::write_failed,
+                  fileio::systemError("cannot set the permissions of the new image", code));
   }
   if (auto flushed = temp.flush(); !flushed) {
-    return failed(outcome, Failure::write_failed, flushed.error().message);
+    return refuse(Failure::write_failed, flushed.error());
   }
 
   // A writer that changed the image meanwhile would have its change lost
   // by the rename, or leave a copy of bytes from two versions; an image
   // replaced by another file meanwhile is not the one that was copied.
+  if (auto unchanged = checkUnchanged(source); !unchanged) {
+    return tl::make_unexpected(unchanged.error());
+  }
   struct stat atName {};
-  const bool replacedAtName = inPlace(options) && (fstatat(destination.dir.get(), destination.name.c_str(),
-                                                           &atName, AT_SYMLINK_NOFOLLOW) != 0 ||
-                                                   !fileio::sameFile(atName, source.before));
-  if (!unchanged(source) || replacedAtName) {
-    return failed(outcome, Failure::image_changed, changedMessage(source));
+  if (inPlace(options) &&
+      (fstatat(destination->dir.get(), destination->name.c_str(), &atName, AT_SYMLINK_NOFOLLOW) != 0 ||
+       !fileio::sameFile(atName, source.before))) {
+    return refuse(Failure::image_changed,
+                  "the image " + quoted(source.path) + " changed while it was being read");
   }
   if (auto committed = temp.commit(); !committed) {
-    return failed(outcome, Failure::write_failed, committed.error().message);
+    return refuse(Failure::write_failed, committed.error());
   }
   return outcome;
 }
@@ -770,93 +742,109 @@ Outcome assembleFile(Source& source, const Plan& plan, const Options& options, O
 // Writes the new image to a stream. Nothing is created on disk; a failure
 // part-way leaves the reader with an incomplete image and the run with a
 // failure status.
-Outcome assembleStream(const Source& source, const Plan& plan, const Options& options, Outcome outcome) {
-  struct stat out {};
-  if (fstat(options.outFd, &out) == 0 && fileio::sameFile(out, source.before)) {
-    return failed(outcome, Failure::output_is_image, "the output (standard output) is the image itself");
+Result<Outcome> assembleStream(const Source& source, const Plan& plan, const Options& options,
+                               Outcome outcome) {
+  if (auto checked = checkStreamIsNotTheImage(source, options.outFd); !checked) {
+    return tl::make_unexpected(checked.error());
   }
   if (plan.known) {
     return streamKnown(source, plan, options, outcome);
   }
   outcome.copiedBytes = plan.keep;
-  const fileio::CopyResult copy =
-      fileio::copyToStream(source.fd.get(), 0, plan.keep, options.outFd, options.copy);
-  outcome.copy = copy.method;
-  if (!copy.ok()) {
-    return failed(outcome, Failure::write_failed, copyError(copy, true));
+  auto copied = fileio::copyToStream(source.fd.get(), 0, plan.keep, options.outFd, options.copy,
+                                     {"the image", NEW_STREAM});
+  if (!copied) {
+    return refuse(Failure::write_failed, copied.error());
   }
-  std::string error;
-  std::uint64_t end = 0;
-  if (const Failure failure = appendTail(plan, Sink{options.outFd, false}, outcome, end, error);
-      failure != Failure::none) {
-    return failed(outcome, failure, error);
+  outcome.copy = *copied;
+  if (auto end = appendTail(plan, Sink{options.outFd, false, NEW_STREAM}, outcome); !end) {
+    return tl::make_unexpected(end.error());
   }
-  if (!unchanged(source)) {
-    return failed(outcome, Failure::image_changed, changedMessage(source) + "; the output is not to be used");
+  if (auto unchanged = checkUnchanged(source, "; the output is not to be used"); !unchanged) {
+    return tl::make_unexpected(unchanged.error());
   }
   return outcome;
 }
 
-Outcome run(const std::string& image, Operation operation, int profileFd, const Options& options) {
+// The new image, worked out before a byte of it is written (a dry run, a
+// range, an expected validator): its profile read, its size and validator,
+// the validator and the range checked. A failure from here on carries the
+// size and validator, for a server to answer from.
+Result<void> knowBeforeWriting(const Source& source, Plan& plan, const Options& options, Outcome& outcome) {
+  plan.known = true;
+  outcome.imageSize = sizeOf(plan);
+  auto etag = etagOf(source, plan);
+  if (!etag) {
+    return tl::make_unexpected(etag.error());
+  }
+  outcome.etag = *etag;
+  const auto known = [&outcome](Failure failure, std::string message) {
+    return tl::make_unexpected(Error{failure, std::move(message), outcome.imageSize, outcome.etag});
+  };
+  if (options.ifEtag && *options.ifEtag != outcome.etag) {
+    return known(Failure::etag_mismatch, "the new image's validator is " + outcome.etag + ", not " +
+                                             *options.ifEtag + ": the image or the profile changed");
+  }
+  if (options.range) {
+    outcome.written = resolve(*options.range, outcome.imageSize);
+    if (!outcome.written) {
+      return known(Failure::range_unsatisfiable,
+                   "the range " + textOf(*options.range) + " selects none of the " +
+                       std::to_string(outcome.imageSize) + " bytes of the new image");
+    }
+  }
+  return {};
+}
+
+Result<Outcome> run(const std::string& image, Operation operation, int profileFd, const Options& options) {
+  auto source = openImage(image, options);
+  if (!source) {
+    return tl::make_unexpected(source.error());
+  }
   Outcome outcome;
-  Source source;
-  Plan plan;
+  auto plan = prepare(*source, operation, options, outcome);
+  if (!plan) {
+    return tl::make_unexpected(plan.error());
+  }
   std::vector<std::uint8_t> profile;
-  std::string error;
-  if (const Failure failure = openImage(image, options, source, error); failure != Failure::none) {
-    return failed(outcome, failure, error);
-  }
-  if (const Failure failure = prepare(source, operation, options, plan, outcome, error);
-      failure != Failure::none) {
-    return failed(outcome, failure, error);
-  }
   if (operation == Operation::write) {
     struct stat profileFile {};
     if (fstat(profileFd, &profileFile) == 0 && S_ISREG(profileFile.st_mode) &&
         static_cast<std::uint64_t>(profileFile.st_size) > MAX_PROFILE_LENGTH) {
       // Refused before a multi-gigabyte image is copied for nothing.
-      return failed(outcome, Failure::profile_too_long,
-                    "the profile is " + std::to_string(profileFile.st_size) +
-                        " bytes long; its 32-bit length field allows at most " +
-                        std::to_string(MAX_PROFILE_LENGTH));
+      return refuse(Failure::profile_too_long, "the profile is " + std::to_string(profileFile.st_size) +
+                                                   " bytes long; its 32-bit length field allows at most " +
+                                                   std::to_string(MAX_PROFILE_LENGTH));
     }
-    plan.profileFd = profileFd;
+    plan->profileFd = profileFd;
   }
-  // A dry run, a range or an expected validator needs the new image's size
-  // and validator before a byte is written: the profile is read first.
   if (options.dryRun || options.range || options.ifEtag) {
     if (operation == Operation::write) {
-      if (const Failure failure = loadProfile(profileFd, profile, error); failure != Failure::none) {
-        return failed(outcome, failure, error);
+      auto loaded = loadProfile(profileFd);
+      if (!loaded) {
+        return tl::make_unexpected(loaded.error());
       }
-      plan.profile = &profile;
-      outcome.profileOffset = plan.keep;
+      profile = std::move(*loaded);
+      plan->profile = &profile;
+      outcome.profileOffset = plan->keep;
       outcome.profileLength = profile.size();
     }
-    plan.known = true;
-    outcome.imageSize = sizeOf(plan);
-    if (const Failure failure = etagOf(source, plan, outcome.etag, error); failure != Failure::none) {
-      return failed(outcome, failure, error);
-    }
-    if (options.ifEtag && *options.ifEtag != outcome.etag) {
-      return failed(outcome, Failure::etag_mismatch,
-                    "the new image's validator is " + outcome.etag + ", not " + *options.ifEtag +
-                        ": the image or the profile changed");
-    }
-    if (options.range) {
-      outcome.written = resolve(*options.range, outcome.imageSize);
-      if (!outcome.written) {
-        return failed(outcome, Failure::range_unsatisfiable,
-                      "the range " + describe(*options.range) + " selects none of the " +
-                          std::to_string(outcome.imageSize) + " bytes of the new image");
-      }
+    if (auto known = knowBeforeWriting(*source, *plan, options, outcome); !known) {
+      return tl::make_unexpected(known.error());
     }
     if (options.dryRun) {
-      return checkOutput(source, options, outcome);
+      auto checked = checkOutput(*source, options, outcome);
+      if (!checked) {
+        Error error = checked.error();
+        error.imageSize = outcome.imageSize;
+        error.etag = outcome.etag;
+        return tl::make_unexpected(error);
+      }
+      return checked;
     }
   }
-  return options.outFd >= 0 ? assembleStream(source, plan, options, outcome)
-                            : assembleFile(source, plan, options, outcome);
+  return options.outFd >= 0 ? assembleStream(*source, *plan, options, outcome)
+                            : assembleFile(*source, *plan, options, outcome);
 }
 
 } // namespace
@@ -883,7 +871,7 @@ Inspection inspect(int fd) {
   Inspection inspection;
   inspection.location = profile_trailer::locate(fd);
   if (inspection.location.status != Status::no_trailer) {
-    inspection.signature = profile_trailer::readCodeSignature(fd, inspection.location.fileSize);
+    inspection.signature = code_signature::read(fd, inspection.location.fileSize);
     if (inspection.signature.valid()) {
       inspection.beforeSignature = profile_trailer::locateInFrontOf(fd, inspection.signature.offset);
     }
@@ -891,20 +879,19 @@ Inspection inspect(int fd) {
   return inspection;
 }
 
-Outcome stampProfile(const std::string& image, int profileFd, const Options& options) {
+Result<Outcome> stampProfile(const std::string& image, int profileFd, const Options& options) {
   return run(image, Operation::write, profileFd, options);
 }
 
-Outcome removeProfile(const std::string& image, const Options& options) {
+Result<Outcome> removeProfile(const std::string& image, const Options& options) {
   return run(image, Operation::remove, -1, options);
 }
 
-Outcome removeSignature(const std::string& image, const Options& options) {
+Result<Outcome> removeSignature(const std::string& image, const Options& options) {
   return run(image, Operation::unsign, -1, options);
 }
 
-Outcome extractProfile(const std::string& image, const Options& options, std::ostream& log) {
-  Outcome outcome;
+Result<Outcome> extractProfile(const std::string& image, const Options& options, std::ostream& log) {
   const profile_trailer::Found found = profile_trailer::openProfile(image, log);
   const Location& location = found.location;
   // The reader has printed why; the failure tells the kind.
@@ -912,12 +899,12 @@ Outcome extractProfile(const std::string& image, const Options& options, std::os
   case Status::ok:
     break;
   case Status::no_trailer:
-    return failed(outcome, location.error != 0 ? Failure::image_unreadable : Failure::no_trailer, "");
+    return refuse(location.readError ? Failure::image_unreadable : Failure::no_trailer, "");
   case Status::wrong_type:
   case Status::magic_mismatch:
-    return failed(outcome, Failure::no_profile, "");
+    return refuse(Failure::no_profile, "");
   case Status::length_too_large:
-    return failed(outcome, Failure::damaged_descriptor, "");
+    return refuse(Failure::damaged_descriptor, "");
   }
   const bool toFile = options.outFd < 0;
   const std::string output = toFile ? quoted(options.out) : "standard output";
@@ -926,7 +913,7 @@ Outcome extractProfile(const std::string& image, const Options& options, std::os
   if (toFile) {
     auto opened = fileio::openOutput(options.out, fileio::FifoWait::never);
     if (!opened) {
-      return failed(outcome, placeFailure(opened.error(), Failure::write_failed), opened.error().message);
+      return refuse(placeFailure(opened.error(), Failure::write_failed), opened.error());
     }
     file = std::move(*opened);
     target = file.fd.get();
@@ -937,30 +924,24 @@ Outcome extractProfile(const std::string& image, const Options& options, std::os
   // into the image it comes from would leave an image without its trailer.
   struct stat imageInfo {};
   if (fstat(found.file.get(), &imageInfo) == 0 && fileio::sameFile(imageInfo, file.info)) {
-    return failed(outcome, Failure::output_is_image,
-                  toFile ? "the output " + output + " is the image itself"
-                         : "the output (standard output) is the image itself");
+    return refuse(Failure::output_is_image, toFile ? "the output " + output + " is the image itself"
+                                                   : "the output (standard output) is the image itself");
   }
   if (toFile) {
     if (auto cut = fileio::truncate(file, options.out); !cut) {
-      return failed(outcome, Failure::write_failed, cut.error().message);
+      return refuse(Failure::write_failed, cut.error());
     }
   }
-  const fileio::CopyResult copy =
-      fileio::copyToStream(found.file.get(), location.profileOffset, location.length, target, options.copy);
-  outcome.copy = copy.method;
-  if (!copy.ok()) {
-    if (copy.failed == fileio::CopyResult::Failed::reading) {
-      return failed(outcome, Failure::profile_unreadable,
-                    "cannot read the profile: " + errorText(copy.error));
-    }
-    return failed(outcome, Failure::write_failed,
-                  "cannot write the profile to " + output + ": " + errorText(copy.error));
+  Outcome outcome;
+  auto copied = fileio::copyToStream(found.file.get(), location.profileOffset, location.length, target,
+                                     options.copy, {"the profile", "the profile to " + output});
+  if (!copied) {
+    return refuse(Failure::write_failed, copied.error());
   }
+  outcome.copy = *copied;
   if (toFile && !file.fd.closeChecked()) {
-    const int problem = errno;
-    return failed(outcome, Failure::write_failed,
-                  "cannot write the profile to " + output + ": " + errorText(problem));
+    const int code = errno;
+    return refuse(Failure::write_failed, fileio::systemError("cannot write the profile to " + output, code));
   }
   outcome.profileOffset = location.profileOffset;
   outcome.profileLength = location.length;

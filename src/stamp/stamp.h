@@ -27,6 +27,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <tl/expected.hpp>
 #include <utility>
 
 #include "fileio/copy.h"
@@ -45,8 +46,8 @@ constexpr std::uint64_t MAX_PROFILE_LENGTH = 0xffffffffu;
 constexpr const char* TEMPORARY_TAG = "stamp";
 
 struct Inspection {
-  profile_trailer::Location location;       // what brackwell's reader finds
-  profile_trailer::CodeSignature signature; // read only when the trailer is there
+  profile_trailer::Location location;  // what brackwell's reader finds
+  code_signature::Signature signature; // read only when the trailer is there
   // With a valid signature: what the reader would find once it is removed
   // (a profile stamped before the image was signed lies there).
   std::optional<profile_trailer::Location> beforeSignature;
@@ -56,8 +57,8 @@ struct Inspection {
 // lies in front of that signature. Does not move the file offset.
 Inspection inspect(int fd);
 
+// What kind of failure ended a run; the exit status follows from it.
 enum class Failure {
-  none,
   image_unreadable,    // the image cannot be opened or examined
   not_a_regular_file,  // the image is a device, a directory, a FIFO...
   no_trailer,          // the image does not end in a "koly" trailer
@@ -66,14 +67,14 @@ enum class Failure {
   not_signed,          // nothing to unsign
   profile_present,     // a valid profile is there and replacing was not asked for
   damaged_descriptor,  // type and magic are there, but the length is impossible
-  profile_unreadable,  // reading the profile failed
+  profile_unreadable,  // reading the profile failed, or it did not fit in memory
   profile_too_long,    // more bytes than the 32-bit length can describe
   no_profile,          // nothing to remove
   output_is_image,     // the output names the image itself
   output_unusable,     // the output path exists but is no regular file, or names a directory
   path_refused,        // a name another account may have planted in a shared directory (fileio/place.h)
   image_locked,        // another process held the image's lock for longer than the run would wait
-  write_failed,        // creating, writing, flushing or renaming the new image failed
+  write_failed,        // making the output failed: copying, writing, flushing or renaming
   image_changed,       // the image changed while it was being read
   range_unsatisfiable, // the range starts at or past the end of the new image
   etag_mismatch        // the new image's validator is not the one the caller expects
@@ -118,9 +119,8 @@ struct Options {
   std::function<void(const std::string&)> notice;
 };
 
+// What a run did (in a dry run: would do).
 struct Outcome {
-  Failure failure = Failure::none;
-  std::string message; // why it failed (empty on success)
   CopyMethod copy = CopyMethod::none;
   std::uint64_t copiedBytes = 0;     // image bytes in front of the insertion point
   std::uint64_t imageSize = 0;       // size of the new image
@@ -130,10 +130,22 @@ struct Outcome {
   std::uint64_t replacedLength = 0;  // the old profile's length
   bool unsignedImage = false;        // a code signature was taken off
   std::uint64_t signatureLength = 0; // its length
-  std::string etag;                  // the new image's validator, when it was worked out (see etag())
+  std::string etag;                  // the new image's validator, when it was worked out (see ETAG_PREFIX)
   std::optional<std::pair<std::uint64_t, std::uint64_t>> written; // the range written, [first, last]
-  bool ok() const { return failure == Failure::none; }
 };
+
+// Why a run failed: its kind and a message that says it in the user's terms.
+struct Error {
+  Failure failure = Failure::write_failed;
+  std::string message; // empty only where extract's reader has already said why on its log
+  // The new image's size and validator, when the run had worked them out
+  // before it failed (a range or a validator refused): a server answers
+  // from them.
+  std::uint64_t imageSize = 0;
+  std::string etag;
+};
+
+template <typename T> using Result = tl::expected<T, Error>;
 
 // The validator of a new image, a strong HTTP entity tag: "bw1-" and 16 hex
 // digits, in double quotes. It is worked out whenever the new image must be
@@ -153,16 +165,16 @@ constexpr const char* ETAG_PREFIX = "bw1-";
 // Stamps the bytes read from `profileFd` (to its end) into `image`: in front
 // of the trailer, or in place of the profile already there when
 // `options.replace` is set.
-Outcome stampProfile(const std::string& image, int profileFd, const Options& options);
+Result<Outcome> stampProfile(const std::string& image, int profileFd, const Options& options);
 
 // Takes the profile and its descriptor out of `image` (`options.replace` is
 // ignored).
-Outcome removeProfile(const std::string& image, const Options& options);
+Result<Outcome> removeProfile(const std::string& image, const Options& options);
 
 // Takes the code signature off `image`: the result is the image exactly as it
 // was before it was signed (`options.replace` and `options.unsign` are
 // ignored).
-Outcome removeSignature(const std::string& image, const Options& options);
+Result<Outcome> removeSignature(const std::string& image, const Options& options);
 
 // Writes the profile that brackwell would read from `image` (the same reader,
 // whose lines go to `log`) to the stream `options.outFd`, or to the file
@@ -172,7 +184,7 @@ Outcome removeSignature(const std::string& image, const Options& options);
 // finds no profile it has said why on `log`: the failure (no_profile, or
 // no_trailer, damaged_descriptor, image_unreadable for a broken image) then
 // has no message of its own.
-Outcome extractProfile(const std::string& image, const Options& options, std::ostream& log);
+Result<Outcome> extractProfile(const std::string& image, const Options& options, std::ostream& log);
 
 // Removes the temporary file of an operation under way, if there is one.
 // Async-signal-safe: meant for the handlers of signals that end the process.

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -25,6 +26,12 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 const char* const PROGRAM = "brackwell-stamp: ";
+
+// Every message of ours: one line on standard error, after the program's
+// name. (The reader's own lines, which extract passes on, are not ours.)
+void say(std::ostream& err, const std::string& message) {
+  err << PROGRAM << message << std::endl;
+}
 const char* const STANDARD_STREAM = "-";
 
 const char* const USAGE = "usage: brackwell-stamp write IMAGE PROFILE [options]\n"
@@ -234,15 +241,15 @@ std::optional<stamp::ByteRange> parseRange(const std::string& spec) {
   return range;
 }
 
-// Parses argv into `command`; on a usage error returns what is wrong.
-std::optional<std::string> parse(int argc, const char* const argv[], Command& command) {
+// Parses argv into `command`; a usage error says what is wrong.
+fileio::Result<void> parse(int argc, const char* const argv[], Command& command) {
   if (argc < 2) {
-    return "no command given";
+    return fileio::fail("no command given");
   }
   const std::string verb = argv[1];
   command.grammar = grammarOf(verb);
   if (command.grammar == nullptr) {
-    return "unknown command '" + verb + "'";
+    return fileio::fail("unknown command '" + verb + "'");
   }
   const Grammar& grammar = *command.grammar;
   bool optionsEnded = false;
@@ -278,49 +285,50 @@ std::optional<std::string> parse(int argc, const char* const argv[], Command& co
     };
     if (grammar.out && (name == "--out" || name == "-o")) {
       if (command.out) {
-        return "--out given twice";
+        return fileio::fail("--out given twice");
       }
       command.out = takeValue();
       if (!command.out || command.out->empty()) {
-        return "--out needs a path";
+        return fileio::fail("--out needs a path");
       }
     } else if (grammar.change && name == "--wait") {
       if (command.waitSeconds) {
-        return "--wait given twice";
+        return fileio::fail("--wait given twice");
       }
       const auto seconds = takeValue();
       if (!seconds) {
-        return "--wait needs a number of seconds";
+        return fileio::fail("--wait needs a number of seconds");
       }
       unsigned parsed = 0;
       if (!parseNumber(*seconds, parsed) || parsed > MAX_WAIT_SECONDS) {
-        return "--wait takes a whole number of seconds from 0 to " + std::to_string(MAX_WAIT_SECONDS) +
-               ", not '" + *seconds + "'";
+        return fileio::fail("--wait takes a whole number of seconds from 0 to " +
+                            std::to_string(MAX_WAIT_SECONDS) + ", not '" + *seconds + "'");
       }
       command.waitSeconds = parsed;
     } else if (grammar.change && name == "--range") {
       if (command.range) {
-        return "--range given twice";
+        return fileio::fail("--range given twice");
       }
       const auto spec = takeValue();
       if (!spec) {
-        return "--range needs FIRST-LAST, FIRST- or -SUFFIX";
+        return fileio::fail("--range needs FIRST-LAST, FIRST- or -SUFFIX");
       }
       command.range = parseRange(*spec);
       if (!command.range) {
-        return "--range takes FIRST-LAST (LAST not below FIRST), FIRST- or -SUFFIX in bytes, not '" + *spec +
-               "'";
+        return fileio::fail(
+            "--range takes FIRST-LAST (LAST not below FIRST), FIRST- or -SUFFIX in bytes, not '" + *spec +
+            "'");
       }
     } else if (grammar.change && name == "--if-etag") {
       if (command.ifEtag) {
-        return "--if-etag given twice";
+        return fileio::fail("--if-etag given twice");
       }
       command.ifEtag = takeValue();
       if (!command.ifEtag || command.ifEtag->empty()) {
-        return "--if-etag needs a validator";
+        return fileio::fail("--if-etag needs a validator");
       }
     } else if (value) {
-      return "unknown option '" + arg + "' for " + verb;
+      return fileio::fail("unknown option '" + arg + "' for " + verb);
     } else if (grammar.replace && arg == "--replace") {
       command.replace = true;
     } else if (grammar.unsign && arg == "--unsign") {
@@ -332,23 +340,25 @@ std::optional<std::string> parse(int argc, const char* const argv[], Command& co
     } else if (arg == "-q" || arg == "--quiet") {
       command.quiet = true;
     } else if (grammar.verb == Verb::write && arg == "--force") {
-      return "--force is no longer accepted: it wrote signed images whose signature no longer fits; pass "
-             "--unsign to take the signature off instead";
+      return fileio::fail(
+          "--force is no longer accepted: it wrote signed images whose signature no longer fits; pass "
+          "--unsign to take the signature off instead");
     } else {
-      return "unknown option '" + arg + "' for " + verb;
+      return fileio::fail("unknown option '" + arg + "' for " + verb);
     }
   }
   if (command.operands.size() != grammar.operands) {
-    return verb + " takes " + grammar.operandNames + ", got " + std::to_string(command.operands.size()) +
-           " operand" + (command.operands.size() == 1 ? "" : "s");
+    return fileio::fail(verb + " takes " + grammar.operandNames + ", got " +
+                        std::to_string(command.operands.size()) + " operand" +
+                        (command.operands.size() == 1 ? "" : "s"));
   }
   if (command.json && grammar.change && !command.dryRun) {
-    return "--json goes with --dry-run for " + verb;
+    return fileio::fail("--json goes with --dry-run for " + verb);
   }
   if (command.range && !command.toStandardOutput()) {
-    return "--range needs --out -";
+    return fileio::fail("--range needs --out -");
   }
-  return std::nullopt;
+  return {};
 }
 
 bool verbose() {
@@ -370,19 +380,15 @@ std::optional<stamp::CopyLimit> copyLimit() {
   return std::nullopt;
 }
 
-std::string quoted(const std::string& path) {
-  return "'" + path + "'";
-}
+using fileio::quoted;
 
 int code(ExitStatus status) {
   return static_cast<int>(status);
 }
 
-// The exit status of a failed (or successful) change or extraction.
+// The exit status of a failed change or extraction.
 ExitStatus statusOf(stamp::Failure failure) {
   switch (failure) {
-  case stamp::Failure::none:
-    return ExitStatus::done;
   case stamp::Failure::no_profile:
     return ExitStatus::no_profile;
   case stamp::Failure::range_unsatisfiable:
@@ -442,25 +448,25 @@ const char* tokenOf(profile_trailer::Status status) {
   return "";
 }
 
-const char* tokenOf(profile_trailer::SignatureLayout layout) {
+const char* tokenOf(code_signature::Layout layout) {
   switch (layout) {
-  case profile_trailer::SignatureLayout::none:
+  case code_signature::Layout::none:
     return "none";
-  case profile_trailer::SignatureLayout::valid:
+  case code_signature::Layout::valid:
     return "valid";
-  case profile_trailer::SignatureLayout::length_without_offset:
+  case code_signature::Layout::length_without_offset:
     return "length_without_offset";
-  case profile_trailer::SignatureLayout::offset_past_trailer:
+  case code_signature::Layout::offset_past_trailer:
     return "offset_past_trailer";
-  case profile_trailer::SignatureLayout::not_ending_at_trailer:
+  case code_signature::Layout::not_ending_at_trailer:
     return "not_ending_at_trailer";
-  case profile_trailer::SignatureLayout::too_short:
+  case code_signature::Layout::too_short:
     return "too_short";
-  case profile_trailer::SignatureLayout::no_superblob:
+  case code_signature::Layout::no_superblob:
     return "no_superblob";
-  case profile_trailer::SignatureLayout::length_mismatch:
+  case code_signature::Layout::length_mismatch:
     return "length_mismatch";
-  case profile_trailer::SignatureLayout::unreadable:
+  case code_signature::Layout::unreadable:
     return "unreadable";
   }
   return "";
@@ -514,31 +520,42 @@ std::string whatWasDone(const stamp::Outcome& outcome, Verb verb) {
   return done;
 }
 
-int report(const stamp::Outcome& outcome, const Command& command, std::ostream& out, std::ostream& err) {
-  const ExitStatus status = statusOf(outcome.failure);
-  // A dry run that got as far as the size and validator prints them, also
-  // when the range or the validator is refused: a server answers from them.
-  if (command.dryRun && command.json && !outcome.etag.empty()) {
-    Json json;
-    json["size"] = outcome.imageSize;
-    json["etag"] = outcome.etag;
-    if (outcome.written && outcome.ok()) {
-      json["range"] = {{"first", outcome.written->first},
-                       {"last", outcome.written->second},
-                       {"length", outcome.written->second - outcome.written->first + 1}};
-    }
-    printJson(json, out);
+// The JSON a dry run prints: the new image's size and validator, and the
+// range it would write.
+void printPlan(std::uint64_t size, const std::string& etag,
+               const std::optional<std::pair<std::uint64_t, std::uint64_t>>& range, std::ostream& out) {
+  Json json;
+  json["size"] = size;
+  json["etag"] = etag;
+  if (range) {
+    json["range"] = {
+        {"first", range->first}, {"last", range->second}, {"length", range->second - range->first + 1}};
   }
-  if (!outcome.ok()) {
-    err << PROGRAM << outcome.message << std::endl;
-    return code(status);
+  printJson(json, out);
+}
+
+int report(const stamp::Result<stamp::Outcome>& result, const Command& command, std::ostream& out,
+           std::ostream& err) {
+  if (!result) {
+    const stamp::Error& error = result.error();
+    // A dry run that got as far as the size and validator prints them, also
+    // when the range or the validator is refused: a server answers from them.
+    if (command.dryRun && command.json && !error.etag.empty()) {
+      printPlan(error.imageSize, error.etag, std::nullopt, out);
+    }
+    say(err, error.message);
+    return code(statusOf(error.failure));
+  }
+  const stamp::Outcome& outcome = *result;
+  if (command.dryRun && command.json) {
+    printPlan(outcome.imageSize, outcome.etag, outcome.written, out);
   }
   if (command.quiet) {
-    return code(status);
+    return code(ExitStatus::done);
   }
   if (verbose() && !command.dryRun) {
-    err << PROGRAM << "copy method: " << fileio::describe(outcome.copy) << " (" << outcome.copiedBytes
-        << " bytes in front of the insertion point)" << std::endl;
+    say(err, "copy method: " + fileio::nameOf(outcome.copy) + " (" + std::to_string(outcome.copiedBytes) +
+                 " bytes in front of the insertion point)");
   }
   const std::string done = whatWasDone(outcome, command.grammar->verb);
   const std::string size = std::to_string(outcome.imageSize);
@@ -547,15 +564,15 @@ int report(const stamp::Outcome& outcome, const Command& command, std::ostream& 
                                             : size + " bytes";
   const std::string target = command.out ? *command.out : command.operands[0];
   if (command.dryRun) {
-    err << PROGRAM << "dry run, nothing written: would have " << done << "; "
-        << (command.toStandardOutput() ? "standard output would get " + bytes
-                                       : quoted(target) + " would be " + size + " bytes")
-        << ", validator " << outcome.etag << std::endl;
+    say(err, "dry run, nothing written: would have " + done + "; " +
+                 (command.toStandardOutput() ? "standard output would get " + bytes
+                                             : quoted(target) + " would be " + size + " bytes") +
+                 ", validator " + outcome.etag);
   } else {
-    err << PROGRAM << done << "; wrote "
-        << (command.toStandardOutput() ? bytes + " to standard output" : quoted(target)) << std::endl;
+    say(err,
+        done + "; wrote " + (command.toStandardOutput() ? bytes + " to standard output" : quoted(target)));
   }
-  return code(status);
+  return code(ExitStatus::done);
 }
 
 int change(const Command& command, stamp::Options options, std::ostream& out, std::ostream& err) {
@@ -572,7 +589,7 @@ int change(const Command& command, stamp::Options options, std::ostream& out, st
     options.out = command.out.value_or("");
   }
   if (!command.quiet) {
-    options.notice = [&err](const std::string& text) { err << PROGRAM << text << std::endl; };
+    options.notice = [&err](const std::string& text) { say(err, text); };
   }
   const std::string& image = command.operands[0];
   switch (command.grammar->verb) {
@@ -581,8 +598,7 @@ int change(const Command& command, stamp::Options options, std::ostream& out, st
     fileio::Fd profile(profilePath == STANDARD_STREAM ? -1 : open(profilePath.c_str(), O_RDONLY | O_CLOEXEC));
     if (profilePath != STANDARD_STREAM && !profile.valid()) {
       const int problem = errno;
-      err << PROGRAM << "cannot open profile " << quoted(profilePath) << ": " << fileio::errorText(problem)
-          << std::endl;
+      say(err, fileio::systemError("cannot open profile " + quoted(profilePath), problem).message);
       return code(ExitStatus::failed);
     }
     const int profileFd = profile.valid() ? profile.get() : STDIN_FILENO;
@@ -604,31 +620,30 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   const fileio::Fd fd(open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
     const int problem = errno;
-    err << PROGRAM << "cannot open image " << quoted(image) << ": " << fileio::errorText(problem)
-        << std::endl;
+    say(err, fileio::systemError("cannot open image " + quoted(image), problem).message);
     return code(ExitStatus::failed);
   }
   // A directory or a FIFO has no end to count back from; a block device
   // holding an image does.
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    err << PROGRAM << quoted(image) << " is not a regular file" << std::endl;
+    say(err, quoted(image) + " is not a regular file");
     return code(ExitStatus::failed);
   }
   const stamp::Inspection inspection = stamp::inspect(fd.get());
   const profile_trailer::Location& location = inspection.location;
-  const profile_trailer::CodeSignature& signature = inspection.signature;
+  const code_signature::Signature& signature = inspection.signature;
   const bool present = location.status == profile_trailer::Status::ok;
   const bool hasTrailer = location.status != profile_trailer::Status::no_trailer;
   // A read that failed says nothing about what the image holds.
-  if (location.error != 0) {
-    err << PROGRAM << "cannot read the end of " << quoted(image) << ": " << fileio::errorText(location.error)
-        << std::endl;
+  if (location.readError) {
+    say(err, location.readError->within("cannot read the end of " + quoted(image)).message);
     return code(ExitStatus::failed);
   }
-  if (signature.layout == profile_trailer::SignatureLayout::unreadable) {
-    err << PROGRAM << "cannot read the code signature of " << quoted(image) << ": "
-        << fileio::errorText(signature.error) << std::endl;
+  if (signature.layout == code_signature::Layout::unreadable) {
+    say(err, signature.readError.value_or(fileio::systemError(0))
+                 .within("cannot read the code signature of " + quoted(image))
+                 .message);
     return code(ExitStatus::failed);
   }
 
@@ -654,7 +669,7 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
     if (present) {
       out << "profile: offset " << location.profileOffset << ", length " << location.length << "\n";
     } else {
-      out << "profile: none (" << profile_trailer::describe(location) << ")\n";
+      out << "profile: none (" << profile_trailer::readerMessage(location) << ")\n";
     }
     if (!hasTrailer) {
       out << "code signature: unknown (no trailer)\n";
@@ -663,7 +678,7 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
     } else {
       out << "code signature: offset " << signature.offset << ", length " << signature.length << " ("
           << (signature.valid() ? "valid layout: " : "does not fit the image: ")
-          << profile_trailer::describe(signature) << ")\n";
+          << code_signature::explain(signature) << ")\n";
     }
     if (hasHiddenProfile(inspection)) {
       out << "profile in front of the code signature: offset " << inspection.beforeSignature->profileOffset
@@ -675,11 +690,8 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   if (present) {
     return code(ExitStatus::done);
   }
-  err << PROGRAM << "no valid profile in " << quoted(image) << ": " << profile_trailer::describe(location);
-  if (hasHiddenProfile(inspection)) {
-    err << "; " << hiddenProfileHint(*inspection.beforeSignature);
-  }
-  err << std::endl;
+  say(err, "no valid profile in " + quoted(image) + ": " + profile_trailer::readerMessage(location) +
+               (hasHiddenProfile(inspection) ? "; " + hiddenProfileHint(*inspection.beforeSignature) : ""));
   return code(holdsNoProfile(location.status) ? ExitStatus::no_profile : ExitStatus::failed);
 }
 
@@ -711,26 +723,22 @@ int extract(const Command& command, stamp::Options options, std::ostream& out, s
   }
   std::ostringstream heldBack;
   std::ostream& log = command.quiet ? static_cast<std::ostream&>(heldBack) : err;
-  const stamp::Outcome outcome = stamp::extractProfile(image, options, log);
-  if (!outcome.ok()) {
+  const stamp::Result<stamp::Outcome> result = stamp::extractProfile(image, options, log);
+  if (!result) {
     err << heldBack.str();
-  }
-  if (!outcome.ok() && outcome.message.empty()) {
-    // The reader has said why it found no profile.
-    err << PROGRAM << "no profile extracted";
-    if (const auto hidden = hiddenProfileOf(image)) {
-      err << "; " << hiddenProfileHint(*hidden);
+    const stamp::Error& error = result.error();
+    if (error.message.empty()) {
+      // The reader has said why it found no profile.
+      const auto hidden = hiddenProfileOf(image);
+      say(err, "no profile extracted" + (hidden ? "; " + hiddenProfileHint(*hidden) : std::string()));
+    } else {
+      say(err, error.message);
     }
-    err << std::endl;
-    return code(statusOf(outcome.failure));
-  }
-  if (!outcome.ok()) {
-    err << PROGRAM << outcome.message << std::endl;
-    return code(statusOf(outcome.failure));
+    return code(statusOf(error.failure));
   }
   if (!command.quiet) {
-    err << PROGRAM << "extracted a profile of " << outcome.profileLength << " bytes"
-        << (toFile ? " to " + quoted(*command.out) : std::string()) << std::endl;
+    say(err, "extracted a profile of " + std::to_string(result->profileLength) + " bytes" +
+                 (toFile ? " to " + quoted(*command.out) : std::string()));
   }
   return code(ExitStatus::done);
 }
@@ -743,9 +751,8 @@ int help(int argc, const char* const argv[], std::ostream& out, std::ostream& er
   }
   const Grammar* grammar = argc == 3 ? grammarOf(argv[2]) : nullptr;
   if (grammar == nullptr) {
-    err << PROGRAM
-        << (argc == 3 ? "unknown command '" + std::string(argv[2]) + "'" : "help takes one COMMAND") << "\n"
-        << USAGE << std::flush;
+    say(err, argc == 3 ? "unknown command '" + std::string(argv[2]) + "'" : "help takes one COMMAND");
+    err << USAGE << std::flush;
     return code(ExitStatus::usage);
   }
   out << grammar->usage << grammar->help << std::flush;
@@ -754,7 +761,9 @@ int help(int argc, const char* const argv[], std::ostream& out, std::ostream& er
 
 } // namespace
 
-int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
+namespace {
+
+int runCommandLine(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
   switch (requested(argc, argv)) {
   case Request::help:
     out << HELP << std::flush;
@@ -774,15 +783,15 @@ int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream
     return help(argc, argv, out, err);
   }
   Command command;
-  if (const auto problem = parse(argc, argv, command)) {
-    err << PROGRAM << *problem << "\n"
-        << (command.grammar != nullptr ? command.grammar->usage : USAGE) << std::flush;
+  if (auto parsed = parse(argc, argv, command); !parsed) {
+    say(err, parsed.error().message);
+    err << (command.grammar != nullptr ? command.grammar->usage : USAGE) << std::flush;
     return code(ExitStatus::usage);
   }
   stamp::Options options;
   const auto limit = copyLimit();
   if (!limit) {
-    err << PROGRAM << "BRACKWELL_STAMP_COPY must be auto, no-clone or stream" << std::endl;
+    say(err, "BRACKWELL_STAMP_COPY must be auto, no-clone or stream");
     return code(ExitStatus::failed);
   }
   options.copy = *limit;
@@ -797,4 +806,19 @@ int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream
     return change(command, options, out, err);
   }
   return code(ExitStatus::failed);
+}
+
+} // namespace
+
+int runStamp(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
+  // Nothing a run allocates is large (the profile streams through a fixed
+  // buffer), but a memory limit can still refuse the little it needs: that
+  // ends the run with a message and the temporary file removed on the way
+  // out, never with an abort.
+  try {
+    return runCommandLine(argc, argv, out, err);
+  } catch (const std::exception& failure) {
+    say(err, failure.what());
+    return code(ExitStatus::failed);
+  }
 }

@@ -144,14 +144,15 @@ TEST_P(CopyToStream, DeliversExactlyTheRangeAtTheTargetsPosition) {
   Target target = c.open(dir, reader);
   ASSERT_GE(target.writeEnd, 0);
 
-  const fileio::CopyResult result = fileio::copyToStream(source.get(), FROM, LENGTH, target.writeEnd, limit);
+  const auto result =
+      fileio::copyToStream(source.get(), FROM, LENGTH, target.writeEnd, limit, {"the source", "the target"});
   close(target.writeEnd);
   if (reader.joinable()) {
     reader.join();
   }
 
-  EXPECT_TRUE(result.ok()) << "error " << result.error;
-  EXPECT_EQ(result.method, limit == CopyLimit::stream ? CopyMethod::stream : c.kernelMethod);
+  ASSERT_TRUE(result.has_value()) << result.error().message;
+  EXPECT_EQ(*result, limit == CopyLimit::stream ? CopyMethod::stream : c.kernelMethod);
   Bytes expected = c.before;
   expected.insert(expected.end(), SOURCE.begin() + FROM, SOURCE.begin() + FROM + LENGTH);
   EXPECT_TRUE(target.received() == expected) << "the bytes that arrived differ";
@@ -174,9 +175,11 @@ TEST(CopyToStream, SourceShorterThanTheRangeFails) {
   const fileio::Fd source(open(dir.file("source").c_str(), O_RDONLY));
   for (const CopyLimit limit : {CopyLimit::cheapest, CopyLimit::stream}) {
     const fileio::Fd out(open(dir.file("out").c_str(), O_WRONLY | O_TRUNC));
-    const fileio::CopyResult result = fileio::copyToStream(source.get(), 50, 100, out.get(), limit);
-    EXPECT_EQ(result.failed, fileio::CopyResult::Failed::reading);
-    EXPECT_EQ(result.error, 0) << "the end of the file, not an error";
+    const auto result =
+        fileio::copyToStream(source.get(), 50, 100, out.get(), limit, {"the source", "the target"});
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message, "cannot read the source: unexpected end of file");
+    EXPECT_EQ(result.error().code, 0) << "the end of the file, not an error";
   }
 }
 
@@ -362,7 +365,7 @@ TEST_P(WaitFor, WaitsPausesOrGivesUpButNeverReturnsAtOnceOnAnUnpollableDescripto
   scriptedAnswers = c.answers;
   pollsMade = 0;
   pausesMade = 0;
-  EXPECT_EQ(fileio::waitFor(fd, POLLOUT, scriptedPoll, countedPause), c.waited);
+  EXPECT_EQ(fileio::waitFor(fd, POLLOUT, scriptedPoll, countedPause).has_value(), c.waited);
   EXPECT_EQ(pollsMade, c.polls);
   EXPECT_EQ(pausesMade, c.pauses);
   close(fds[0]);
@@ -391,7 +394,7 @@ TEST(WaitFor, ClosedDescriptorFailsAtOnce) {
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);
   close(fds[1]);
-  EXPECT_FALSE(fileio::waitFor(fds[1], POLLOUT));
+  EXPECT_FALSE(fileio::waitFor(fds[1], POLLOUT).has_value());
 }
 
 // How long a run waits before it records the image's version: until the

@@ -24,6 +24,7 @@ using stamp::CopyMethod;
 using stamp::Failure;
 using stamp::Options;
 using stamp::Outcome;
+using Result = stamp::Result<Outcome>;
 using testsupport::Bytes;
 using testsupport::cat;
 using testsupport::readFile;
@@ -36,6 +37,18 @@ using testsupport::withSignatureFields;
 using testsupport::writeFile;
 
 namespace {
+
+// The failure a run's result tells of; nothing when the run succeeded.
+std::optional<Failure> failureOf(const Result& result) {
+  return result ? std::nullopt : std::optional<Failure>(result.error().failure);
+}
+
+// Why the run failed; empty when it succeeded.
+std::string messageOf(const Result& result) {
+  return result ? std::string() : result.error().message;
+}
+
+const std::optional<Failure> SUCCEEDS = std::nullopt;
 
 Bytes pattern(std::size_t size, unsigned seed) {
   Bytes bytes(size);
@@ -70,7 +83,7 @@ struct Case {
   Bytes profile; // what write reads
   bool replace;
   bool unsign;
-  Failure failure;
+  std::optional<Failure> failure;
   Bytes expected; // the new image, on success
 };
 
@@ -102,7 +115,7 @@ std::vector<Case> cases() {
   const Op W = Op::write;
   const Op R = Op::remove;
   const Op U = Op::unsign;
-  const Failure OK = Failure::none;
+  const std::optional<Failure> OK = SUCCEEDS;
   return {
       {"InsertsInFrontOfTrailer", W, image, profile, false, false, OK, withProfile},
       {"EmptyProfile", W, image, {}, false, false, OK, stamped(data, {}, tail)},
@@ -154,15 +167,15 @@ std::vector<Case> cases() {
   };
 }
 
-Outcome stampFile(const std::string& image, const std::string& profile, const Options& options) {
+Result stampFile(const std::string& image, const std::string& profile, const Options& options) {
   const int fd = open(profile.c_str(), O_RDONLY);
   EXPECT_GE(fd, 0) << profile;
-  const Outcome outcome = stamp::stampProfile(image, fd, options);
+  const Result outcome = stamp::stampProfile(image, fd, options);
   close(fd);
   return outcome;
 }
 
-Outcome run(Op op, const std::string& image, const std::string& profile, const Options& options) {
+Result run(Op op, const std::string& image, const std::string& profile, const Options& options) {
   switch (op) {
   case Op::write:
     return stampFile(image, profile, options);
@@ -190,11 +203,11 @@ TEST_P(StampAndRemove, GivesExactBytesOrRefusesLeavingNothingBehind) {
   options.copy = limit;
   options.out = inPlace ? "" : out;
 
-  const Outcome outcome = run(c.op, image, dir.file("profile"), options);
+  const Result outcome = run(c.op, image, dir.file("profile"), options);
 
-  const bool ok = c.failure == Failure::none;
-  EXPECT_EQ(outcome.failure, c.failure) << outcome.message;
-  EXPECT_EQ(outcome.message.empty(), ok) << outcome.message;
+  const bool ok = c.failure == SUCCEEDS;
+  EXPECT_EQ(failureOf(outcome), c.failure) << messageOf(outcome);
+  EXPECT_EQ(messageOf(outcome).empty(), ok) << messageOf(outcome);
   // No temporary file is left, whatever happened.
   std::vector<std::string> files = {"image.dmg", "profile"};
   if (ok && !inPlace) {
@@ -210,15 +223,15 @@ TEST_P(StampAndRemove, GivesExactBytesOrRefusesLeavingNothingBehind) {
     EXPECT_EQ(readFile(image), c.image);
   }
   const std::size_t added = c.op == Op::write ? c.profile.size() + 16 : 0;
-  EXPECT_EQ(outcome.copiedBytes, c.expected.size() - added - 512);
-  EXPECT_EQ(outcome.imageSize, c.expected.size());
-  EXPECT_EQ(outcome.unsignedImage, isSigned(c.image));
-  EXPECT_NE(outcome.copy, CopyMethod::none);
+  EXPECT_EQ(outcome->copiedBytes, c.expected.size() - added - 512);
+  EXPECT_EQ(outcome->imageSize, c.expected.size());
+  EXPECT_EQ(outcome->unsignedImage, isSigned(c.image));
+  EXPECT_NE(outcome->copy, CopyMethod::none);
   if (limit == CopyLimit::stream) {
-    EXPECT_EQ(outcome.copy, CopyMethod::stream);
+    EXPECT_EQ(outcome->copy, CopyMethod::stream);
   }
   if (limit == CopyLimit::no_clone) {
-    EXPECT_NE(outcome.copy, CopyMethod::clone);
+    EXPECT_NE(outcome->copy, CopyMethod::clone);
   }
 }
 
@@ -244,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Images, StampAndRemove,
                                   (std::get<2>(row.param) ? "_InPlace" : "_ToOut");
                          });
 
-using profile_trailer::SignatureLayout;
+using code_signature::Layout;
 using profile_trailer::Status;
 
 // Signature fields of every kind, on a signed image of 1000 data bytes and a
@@ -267,7 +280,7 @@ Bytes signedWithBlob(const Bytes& blob) {
 struct DamagedCase {
   std::string name;
   Bytes image;
-  SignatureLayout layout;
+  Layout layout;
 };
 
 void PrintTo(const DamagedCase& row, std::ostream* os) {
@@ -282,20 +295,20 @@ std::vector<DamagedCase> damagedSignatures() {
   Bytes tooShort = signatureBlob(12);
   tooShort.resize(8);
   return {
-      {"OffsetPastTheTrailer", signedWithFields(3001, 2000), SignatureLayout::offset_past_trailer},
-      {"LengthWithoutOffset", signedWithFields(0, 2000), SignatureLayout::length_without_offset},
-      {"EndsBeforeTheTrailer", signedWithFields(1000, 1999), SignatureLayout::not_ending_at_trailer},
-      {"EndsPastTheTrailer", signedWithFields(1000, 2001), SignatureLayout::not_ending_at_trailer},
-      {"OffsetNear2To64", signedWithFields(MAX64, 1), SignatureLayout::offset_past_trailer},
-      {"LengthNear2To64", signedWithFields(1000, MAX64), SignatureLayout::not_ending_at_trailer},
+      {"OffsetPastTheTrailer", signedWithFields(3001, 2000), Layout::offset_past_trailer},
+      {"LengthWithoutOffset", signedWithFields(0, 2000), Layout::length_without_offset},
+      {"EndsBeforeTheTrailer", signedWithFields(1000, 1999), Layout::not_ending_at_trailer},
+      {"EndsPastTheTrailer", signedWithFields(1000, 2001), Layout::not_ending_at_trailer},
+      {"OffsetNear2To64", signedWithFields(MAX64, 1), Layout::offset_past_trailer},
+      {"LengthNear2To64", signedWithFields(1000, MAX64), Layout::not_ending_at_trailer},
       // Offset + length overflows to exactly the trailer's offset.
-      {"SumWrapsAroundToTheTrailer", signedWithFields(3001, MAX64), SignatureLayout::offset_past_trailer},
+      {"SumWrapsAroundToTheTrailer", signedWithFields(3001, MAX64), Layout::offset_past_trailer},
       {"OffsetNear2To64SumWrapsToTheTrailer", signedWithFields(MAX64 - 999, 4000),
-       SignatureLayout::offset_past_trailer},
-      {"EmptySignatureAtTheTrailer", signedWithFields(3000, 0), SignatureLayout::too_short},
-      {"TooShortForASignatureBlob", signedWithBlob(tooShort), SignatureLayout::too_short},
-      {"NoSignatureBlobAtTheOffset", signedWithBlob(wrongMagic), SignatureLayout::no_superblob},
-      {"BlobOfAnotherLength", signedWithBlob(wrongLength), SignatureLayout::length_mismatch},
+       Layout::offset_past_trailer},
+      {"EmptySignatureAtTheTrailer", signedWithFields(3000, 0), Layout::too_short},
+      {"TooShortForASignatureBlob", signedWithBlob(tooShort), Layout::too_short},
+      {"NoSignatureBlobAtTheOffset", signedWithBlob(wrongMagic), Layout::no_superblob},
+      {"BlobOfAnotherLength", signedWithBlob(wrongLength), Layout::length_mismatch},
   };
 }
 
@@ -305,7 +318,7 @@ struct InspectCase {
   Status status;
   std::uint64_t signatureOffset;
   std::uint64_t signatureLength;
-  SignatureLayout layout;
+  Layout layout;
   std::optional<Status> beforeSignature; // with a valid signature
   std::uint32_t beforeSignatureLength;
 };
@@ -317,20 +330,18 @@ void PrintTo(const InspectCase& row, std::ostream* os) {
 std::vector<InspectCase> inspectCases() {
   const Bytes front = pattern(10, 1);
   std::vector<InspectCase> cases = {
-      {"UnsignedWithProfile", stamped(front, pattern(5, 2), trailer()), Status::ok, 0, 0,
-       SignatureLayout::none, std::nullopt, 0},
-      {"UnsignedWithout", cat({front, trailer()}), Status::wrong_type, 0, 0, SignatureLayout::none,
+      {"UnsignedWithProfile", stamped(front, pattern(5, 2), trailer()), Status::ok, 0, 0, Layout::none,
        std::nullopt, 0},
+      {"UnsignedWithout", cat({front, trailer()}), Status::wrong_type, 0, 0, Layout::none, std::nullopt, 0},
       {"BothFieldsBigEndian", cat({front, trailer(0x0102030405060708, 0x1112131415161718)}),
-       Status::wrong_type, 0x0102030405060708, 0x1112131415161718, SignatureLayout::offset_past_trailer,
-       std::nullopt, 0},
-      {"LengthOnly", stamped({}, {}, trailer(0, 0x8000000000000001)), Status::ok, 0, 0x8000000000000001,
-       SignatureLayout::length_without_offset, std::nullopt, 0},
-      {"NoTrailerNoFields", Bytes(1024, 0xff), Status::no_trailer, 0, 0, SignatureLayout::none, std::nullopt,
+       Status::wrong_type, 0x0102030405060708, 0x1112131415161718, Layout::offset_past_trailer, std::nullopt,
        0},
-      {"Signed", SIGNED, Status::wrong_type, 1000, 2000, SignatureLayout::valid, Status::wrong_type, 0},
+      {"LengthOnly", stamped({}, {}, trailer(0, 0x8000000000000001)), Status::ok, 0, 0x8000000000000001,
+       Layout::length_without_offset, std::nullopt, 0},
+      {"NoTrailerNoFields", Bytes(1024, 0xff), Status::no_trailer, 0, 0, Layout::none, std::nullopt, 0},
+      {"Signed", SIGNED, Status::wrong_type, 1000, 2000, Layout::valid, Status::wrong_type, 0},
       {"SignedAfterStamping", signedImage(stamped(front, pattern(5, 2), trailer()), signatureBlob(100)),
-       Status::wrong_type, 31, 100, SignatureLayout::valid, Status::ok, 5},
+       Status::wrong_type, 31, 100, Layout::valid, Status::ok, 5},
   };
   for (const DamagedCase& damaged : damagedSignatures()) {
     const Bytes& image = damaged.image;
@@ -391,9 +402,9 @@ TEST_P(DamagedSignature, IsRefusedAndNothingIsWritten) {
   options.unsign = attempt.unsign;
   options.out = inPlace ? "" : dir.file("out.dmg");
 
-  const Outcome outcome = run(attempt.op, dir.file("image.dmg"), dir.file("profile"), options);
+  const Result outcome = run(attempt.op, dir.file("image.dmg"), dir.file("profile"), options);
 
-  EXPECT_EQ(outcome.failure, Failure::bad_signature) << outcome.message;
+  EXPECT_EQ(failureOf(outcome), Failure::bad_signature) << messageOf(outcome);
   EXPECT_EQ(readFile(dir.file("image.dmg")), c.image);
   EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
 }
@@ -421,11 +432,11 @@ TEST(StampProfile, ProfileBeyondTheLengthFieldIsRefused) {
   for (const std::string& out : {std::string(), dir.file("out.dmg")}) {
     Options options;
     options.out = out;
-    const Outcome outcome = stampFile(dir.file("image.dmg"), dir.file("profile"), options);
-    EXPECT_EQ(outcome.failure, Failure::profile_too_long) << outcome.message;
-    EXPECT_EQ(outcome.message, "the profile is 4294967296 bytes long; its 32-bit length field allows at most "
-                               "4294967295");
-    EXPECT_EQ(outcome.copy, CopyMethod::none);
+    const Result outcome = stampFile(dir.file("image.dmg"), dir.file("profile"), options);
+    EXPECT_EQ(failureOf(outcome), Failure::profile_too_long) << messageOf(outcome);
+    EXPECT_EQ(messageOf(outcome),
+              "the profile is 4294967296 bytes long; its 32-bit length field allows at most "
+              "4294967295");
     EXPECT_EQ(readFile(dir.file("image.dmg")), image);
     EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
   }
@@ -453,9 +464,9 @@ TEST_P(Permissions, InPlaceKeepsTheImagesModeAnOutputIsLikeACopy) {
   const mode_t savedMask = umask(022);
   Options options;
   options.out = c.inPlace ? "" : dir.file("out.dmg");
-  const Outcome outcome = stampFile(dir.file("image.dmg"), dir.file("profile"), options);
+  const Result outcome = stampFile(dir.file("image.dmg"), dir.file("profile"), options);
   umask(savedMask);
-  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  ASSERT_TRUE(outcome.has_value()) << messageOf(outcome);
   struct stat st {};
   ASSERT_EQ(stat((c.inPlace ? dir.file("image.dmg") : dir.file("out.dmg")).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, c.expected);
@@ -520,7 +531,8 @@ std::map<std::string, std::string> attributes(const std::string& path) {
   for (std::size_t at = 0; listed > 0 && at < static_cast<std::size_t>(listed);) {
     const std::string name(names.data() + at);
     at += name.size() + 1;
-    std::string value(static_cast<std::size_t>(std::max<ssize_t>(getAttribute(path, name, nullptr, 0), 0)), '\0');
+    std::string value(static_cast<std::size_t>(std::max<ssize_t>(getAttribute(path, name, nullptr, 0), 0)),
+                      '\0');
     getAttribute(path, name, value.data(), value.size());
     all[name] = value;
   }
@@ -546,7 +558,7 @@ TEST_P(NewImageMetadata, IsTheSameWhicheverWayTheBytesWereCopied) {
   const std::map<std::string, std::string> expected = attributes(image); // all of them, as a clone carries
 #else
   const std::map<std::string, std::string> expected = {{"user.brackwell.binary", binary},
-                                                        {"user.brackwell.origin", "build 7"}};
+                                                       {"user.brackwell.origin", "build 7"}};
   if (root) {
     // Not the user's: the kernel's namespace, never carried over.
     ASSERT_EQ(setAttribute(image, "trusted.brackwell", "x"), 0);
@@ -559,9 +571,9 @@ TEST_P(NewImageMetadata, IsTheSameWhicheverWayTheBytesWereCopied) {
   Options options;
   options.out = c.inPlace ? "" : dir.file("out.dmg");
   options.copy = c.limit;
-  const Outcome outcome = stampFile(image, dir.file("profile"), options);
+  const Result outcome = stampFile(image, dir.file("profile"), options);
   umask(savedMask);
-  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  ASSERT_TRUE(outcome.has_value()) << messageOf(outcome);
 
   const std::string result = c.inPlace ? image : dir.file("out.dmg");
   struct stat st {};
@@ -589,7 +601,7 @@ struct DestinationCase {
   std::function<void(const TempDir&)> prepare; // beyond image.dmg and profile
   std::string image;                           // relative to the directory
   std::string out;                             // relative; empty: in place
-  Failure failure;
+  std::optional<Failure> failure;
   std::string stampedFile; // relative: the file that must now hold the stamped image
 };
 
@@ -611,10 +623,10 @@ TEST_P(Destinations, NewImageLandsInTheRightFile) {
   Options options;
   options.out = c.out.empty() ? "" : dir.file(c.out);
 
-  const Outcome outcome = stampFile(dir.file(c.image), dir.file("profile"), options);
+  const Result outcome = stampFile(dir.file(c.image), dir.file("profile"), options);
 
-  EXPECT_EQ(outcome.failure, c.failure) << outcome.message;
-  if (c.failure != Failure::none) {
+  EXPECT_EQ(failureOf(outcome), c.failure) << messageOf(outcome);
+  if (c.failure != SUCCEEDS) {
     EXPECT_EQ(readFile(dir.file("image.dmg")), image);
     EXPECT_EQ(testsupport::listDirectory(dir.path()), before);
     return;
@@ -630,19 +642,19 @@ void nothing(const TempDir&) {}
 INSTANTIATE_TEST_SUITE_P(
     Paths, Destinations,
     ::testing::ValuesIn(std::vector<DestinationCase>{
-        {"InPlace", nothing, "image.dmg", "", Failure::none, "image.dmg"},
+        {"InPlace", nothing, "image.dmg", "", SUCCEEDS, "image.dmg"},
         {"ThroughSymbolicLinkTheTargetChanges",
          [](const TempDir& dir) { ASSERT_EQ(symlink("image.dmg", dir.file("link.dmg").c_str()), 0); },
-         "link.dmg", "", Failure::none, "image.dmg"},
+         "link.dmg", "", SUCCEEDS, "image.dmg"},
         {"OutputReplacesAnExistingFile",
          [](const TempDir& dir) { writeFile(dir.file("out.dmg"), toBytes("old")); }, "image.dmg", "out.dmg",
-         Failure::none, "out.dmg"},
+         SUCCEEDS, "out.dmg"},
         {"OutputThroughSymbolicLinkWritesItsTarget",
          [](const TempDir& dir) {
            writeFile(dir.file("target.dmg"), toBytes("old"));
            ASSERT_EQ(symlink("target.dmg", dir.file("out.dmg").c_str()), 0);
          },
-         "image.dmg", "out.dmg", Failure::none, "target.dmg"},
+         "image.dmg", "out.dmg", SUCCEEDS, "target.dmg"},
         {"OutputIsTheImage", nothing, "image.dmg", "image.dmg", Failure::output_is_image, ""},
         {"OutputIsAHardLinkToTheImage",
          [](const TempDir& dir) {
@@ -670,9 +682,9 @@ TEST(StampProfile, UnreadableProfileLeavesNothingBehind) {
   ASSERT_EQ(mkdir(dir.file("profile").c_str(), 0755), 0);
   const int fd = open(dir.file("profile").c_str(), O_RDONLY); // read() fails with EISDIR
   ASSERT_GE(fd, 0);
-  const Outcome outcome = stamp::stampProfile(dir.file("image.dmg"), fd, Options{});
+  const Result outcome = stamp::stampProfile(dir.file("image.dmg"), fd, Options{});
   close(fd);
-  EXPECT_EQ(outcome.failure, Failure::profile_unreadable) << outcome.message;
+  EXPECT_EQ(failureOf(outcome), Failure::profile_unreadable) << messageOf(outcome);
   EXPECT_EQ(readFile(dir.file("image.dmg")), image);
   EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile"}));
 }
@@ -699,7 +711,7 @@ const Bytes CONCURRENT_IMAGE = cat({pattern(100, 1), trailer()});
 void expectChangeCaught(const std::string& directory, const std::string& image, const ConcurrentCase& c) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  Outcome outcome;
+  Result outcome;
   std::thread stamping([&] { outcome = stamp::stampProfile(image, fds[0], Options{}); });
   bool started = false;
   for (int i = 0; i < 1000 && !started; ++i) {
@@ -713,7 +725,7 @@ void expectChangeCaught(const std::string& directory, const std::string& image, 
   close(fds[0]);
   ASSERT_TRUE(started) << "the temporary file never appeared";
   ASSERT_TRUE(changed);
-  EXPECT_EQ(outcome.failure, Failure::image_changed) << outcome.message;
+  EXPECT_EQ(failureOf(outcome), Failure::image_changed) << messageOf(outcome);
   EXPECT_EQ(readFile(image), c.after);
   EXPECT_EQ(testsupport::listDirectory(directory), std::vector<std::string>{"image.dmg"});
 }
@@ -731,19 +743,19 @@ TEST_P(ConcurrentChange, ImageIsNotReplacedWithAStaleCopy) {
 }
 
 // Same size, so only the modification time tells.
-const ConcurrentCase OVERWRITTEN_AT_THE_SAME_SIZE = {
-    "OverwrittenAtTheSameSize",
-    [](const std::string& image) {
-      const int fd = open(image.c_str(), O_WRONLY);
-      const bool ok = fd >= 0 && ::pwrite(fd, "X", 1, 0) == 1;
-      close(fd);
-      return ok;
-    },
-    [] {
-      Bytes after = CONCURRENT_IMAGE;
-      after[0] = 'X';
-      return after;
-    }()};
+const ConcurrentCase OVERWRITTEN_AT_THE_SAME_SIZE = {"OverwrittenAtTheSameSize",
+                                                     [](const std::string& image) {
+                                                       const int fd = open(image.c_str(), O_WRONLY);
+                                                       const bool ok =
+                                                           fd >= 0 && ::pwrite(fd, "X", 1, 0) == 1;
+                                                       close(fd);
+                                                       return ok;
+                                                     },
+                                                     [] {
+                                                       Bytes after = CONCURRENT_IMAGE;
+                                                       after[0] = 'X';
+                                                       return after;
+                                                     }()};
 
 // The same rewrite on a file system that keeps times in whole seconds (ext4
 // with 128-byte inodes, as HFS+ keeps 1 s and FAT 2 s), of an image written
