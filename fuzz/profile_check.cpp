@@ -63,8 +63,10 @@ std::string writeScratch(const std::string& path, std::string_view bytes) {
   if (!fd.valid()) {
     return "cannot open " + path + ": " + std::strerror(errno);
   }
-  if (!fileio::writeAllAt(fd.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 0)) {
-    return "cannot write " + path + ": " + std::strerror(errno);
+  const fileio::Result<void> wrote =
+      fileio::writeAllAt(fd.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 0);
+  if (!wrote) {
+    return "cannot write " + path + ": " + wrote.error().message;
   }
   if (ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
     return "cannot resize " + path + ": " + std::strerror(errno);

@@ -53,14 +53,14 @@ Bytes stamped(const Bytes& data, const Bytes& profile, const Bytes& tail) {
 }
 
 Bytes withSignatureFields(Bytes trailer, std::uint64_t offset, std::uint64_t length) {
-  fileio::writeBigEndian(offset, &trailer[profile_trailer::SIGNATURE_OFFSET_FIELD]);
-  fileio::writeBigEndian(length, &trailer[profile_trailer::SIGNATURE_LENGTH_FIELD]);
+  fileio::writeBigEndian(offset, &trailer[code_signature::SIGNATURE_OFFSET_FIELD]);
+  fileio::writeBigEndian(length, &trailer[code_signature::SIGNATURE_LENGTH_FIELD]);
   return trailer;
 }
 
 Bytes signatureBlob(std::size_t length) {
   Bytes blob = pattern(length);
-  std::copy(profile_trailer::SUPERBLOB_MAGIC.begin(), profile_trailer::SUPERBLOB_MAGIC.end(), blob.begin());
+  std::copy(code_signature::SUPERBLOB_MAGIC.begin(), code_signature::SUPERBLOB_MAGIC.end(), blob.begin());
   fileio::writeBigEndian(static_cast<std::uint32_t>(length), &blob[4]);
   fileio::writeBigEndian<std::uint32_t>(1, &blob[8]); // one blob
   return blob;
@@ -111,8 +111,10 @@ public:
   }
   bool regular() const { return regular_; }
   void write(const std::uint8_t* data, std::size_t size) {
-    if (!(regular_ ? fileio::writeAllAt(fd_, data, size, offset_) : fileio::writeAll(fd_, data, size))) {
-      throw std::runtime_error(std::string("cannot write the image: ") + std::strerror(errno));
+    const fileio::Result<void> wrote =
+        regular_ ? fileio::writeAllAt(fd_, data, size, offset_) : fileio::writeAll(fd_, data, size);
+    if (!wrote) {
+      throw std::runtime_error("cannot write the image: " + wrote.error().message);
     }
     offset_ += size;
   }
@@ -189,7 +191,7 @@ void writeImage(int fd, const ImageLayout& layout) {
     front += length + profile_trailer::DESCRIPTOR_SIZE;
   }
   if (layout.signatureBytes > 0) {
-    if (layout.signatureBytes < profile_trailer::SUPERBLOB_HEADER_SIZE) {
+    if (layout.signatureBytes < code_signature::SUPERBLOB_HEADER_SIZE) {
       throw std::invalid_argument("a code signature of fewer than 12 bytes");
     }
     out.write(signatureBlob(layout.signatureBytes));
