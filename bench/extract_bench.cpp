@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "bench_support.h"
+#include "fileio/byte_order.h"
 #include "profile/profile_trailer.h"
 #include "registry.h"
 #include "support/test_support.h"
@@ -49,7 +49,16 @@ public:
     }
     const std::string path =
         dir_.file("image-" + std::to_string(imageSize) + "-profile-" + std::to_string(profileSize) + ".dmg");
-    benchsupport::writeSparseImage(path, imageSize, profileSize);
+    // The profile's pseudo-random bytes at the end, behind a hole: a 64 GiB
+    // image takes only its tail on disk.
+    testsupport::ImageLayout layout;
+    layout.fill = testsupport::Fill::hole;
+    layout.randomProfile = profileSize;
+    if (layout.size() > imageSize) {
+      throw std::invalid_argument("image smaller than its profile");
+    }
+    layout.dataBytes = imageSize - layout.size();
+    testsupport::writeImage(path, layout);
     return paths_.emplace(key, path).first->second;
   }
 
@@ -57,6 +66,17 @@ private:
   testsupport::TempDir dir_{"brackwell-bench"};
   std::map<std::pair<std::uint64_t, std::uint32_t>, std::string> paths_;
 };
+
+// Bytes as "64KiB", "1GiB".
+std::string binarySize(std::uint64_t bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  std::size_t unit = 0;
+  while (unit + 1 < sizeof units / sizeof units[0] && bytes >= 1024 && bytes % 1024 == 0) {
+    bytes /= 1024;
+    ++unit;
+  }
+  return std::to_string(bytes) + units[unit];
+}
 
 Images& images() {
   static Images instance;
@@ -96,9 +116,7 @@ bool locatingRead(const std::string& path, std::size_t size) {
   struct stat st {};
   std::uint8_t end[20];
   bool ok = fstat(fd, &st) == 0 && st.st_size >= 528 && pread(fd, end, sizeof end, st.st_size - 528) == 20;
-  const std::size_t length = ok ? std::size_t{end[0]} << 24 | std::size_t{end[1]} << 16 |
-                                      std::size_t{end[2]} << 8 | std::size_t{end[3]}
-                                : 0;
+  const std::size_t length = ok ? fileio::readBigEndian<std::uint32_t>(end) : 0;
   ok = ok && length == size;
   if (ok) {
     const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[size]);
@@ -161,7 +179,7 @@ void extraction(benchmark::State& state, std::uint64_t imageSize, std::uint32_t 
     state.SkipWithError("image without the expected profile");
     return;
   }
-  benchsupport::NullStream log;
+  testsupport::NullStream log;
   if (cache == Cache::warm && !plainRead(path, location.profileOffset, profileSize)) {
     state.SkipWithError("cannot read the image");
     return;
@@ -249,8 +267,7 @@ void registerExtraction() {
   // The same 64 KiB profile at the end of ever larger sparse images.
   for (const Cache cache : {Cache::warm, Cache::cold}) {
     for (const std::uint64_t imageSize : {MiB, GiB, 64 * GiB}) {
-      add("extract/image_size:" + benchsupport::binarySize(imageSize) + "/" +
-              (cache == Cache::warm ? "warm" : "cold"),
+      add("extract/image_size:" + binarySize(imageSize) + "/" + (cache == Cache::warm ? "warm" : "cold"),
           imageSize, 64 * KiB, cache);
     }
   }
@@ -258,7 +275,7 @@ void registerExtraction() {
   for (std::uint64_t profileSize = 4 * KiB; profileSize <= 256 * MiB; profileSize *= 4) {
     const std::uint64_t imageSize =
         MiB + profileSize + profile_trailer::DESCRIPTOR_SIZE + profile_trailer::TRAILER_SIZE;
-    add("extract/profile_size:" + benchsupport::binarySize(profileSize) + "/warm", imageSize,
+    add("extract/profile_size:" + binarySize(profileSize) + "/warm", imageSize,
         static_cast<std::uint32_t>(profileSize), Cache::warm);
   }
 }

@@ -8,10 +8,10 @@
 #include <tinyxml2.h>
 
 #include "app/package_path.h"
-#include "bench_support.h"
 #include "inventory/image_info.h"
 #include "registry.h"
 #include "support/listings.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ void aliasTable(benchmark::State& state, const Text& listing) {
 }
 
 void propertyList(benchmark::State& state, const Text& plist) {
-  const benchsupport::SilencedCout silenced;
+  const testsupport::SilencedCout silenced;
   for (auto _ : state) {
     const auto infos = getImageInfoFromPlist(*plist);
     benchmark::DoNotOptimize(infos.data());
@@ -107,7 +107,7 @@ void addPlist(const std::string& shape, const std::string& plist, double images)
 
 void registerParsing() {
   for (const int count : {1, 10, 100, 1000}) {
-    const auto images = benchsupport::attachedImages(count);
+    const auto images = testsupport::realisticImages(count);
     add("aliases/realistic/images:" + std::to_string(count), aliasTable, testsupport::textListing(images),
         count);
     addPlist("realistic/images:" + std::to_string(count), testsupport::plistListing(images), count);
@@ -132,7 +132,7 @@ void registerParsing() {
   // with a megabyte of unrelated keys in front of the one that is looked up.
   addPlist("adversarial/1MiB_path_without_separator", plistWithPath(noSeparator), 1);
   addPlist("adversarial/1MiB_path_full_of_space_colon_space", plistWithPath(spacedColons), 1);
-  const std::string oneLine = testsupport::plistListing(benchsupport::attachedImages(1000));
+  const std::string oneLine = testsupport::plistListing(testsupport::realisticImages(1000));
   std::string joined;
   for (const char c : oneLine) {
     if (c != '\n' && c != '\t') {

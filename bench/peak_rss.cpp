@@ -9,11 +9,10 @@
 // nothing the benchmark program holds is counted.
 #include <cstdio>
 #include <fstream>
-#include <sstream>
-#include <streambuf>
 #include <string>
 
 #include "profile/profile_trailer.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -28,12 +27,6 @@ long peakResidentKiB() {
   return -1;
 }
 
-class NullBuffer : public std::streambuf {
-protected:
-  std::streamsize xsputn(const char* /*text*/, std::streamsize count) override { return count; }
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-};
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -41,8 +34,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "usage: brackwell_peak_rss <image>\n");
     return 2;
   }
-  NullBuffer sink;
-  std::ostream log(&sink);
+  testsupport::NullStream log;
   const long before = peakResidentKiB();
   const ProfileReadResult profile = readProfileFrom(argv[1], log);
   const long after = peakResidentKiB();

@@ -1,11 +1,10 @@
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "checks.h"
 #include "inventory/image_info.h"
+#include "support/test_support.h"
 #include "support/two_groups.h"
 
 namespace fuzzcheck {
@@ -35,20 +34,6 @@ bool take(std::string_view& rest, std::string_view expected) {
   return true;
 }
 
-// Standard output is where the reader reports; it is taken over for the call.
-class CoutToString {
-public:
-  CoutToString() : saved_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutToString() { std::cout.rdbuf(saved_); }
-  CoutToString(const CoutToString&) = delete;
-  CoutToString& operator=(const CoutToString&) = delete;
-  std::string text() const { return buffer_.str(); }
-
-private:
-  std::ostringstream buffer_;
-  std::streambuf* saved_;
-};
-
 } // namespace
 
 // The reader's report is the user's only view of what it found, so it must
@@ -60,7 +45,8 @@ std::string checkPlist(std::string_view plist) {
   std::vector<ImageInfo> records;
   std::string printed;
   {
-    const CoutToString capture;
+    // Standard output is where the reader reports; it is taken over for the call.
+    const testsupport::CoutCapture capture;
     records = getImageInfoFromPlist(std::string(plist));
     printed = capture.text();
   }

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "checks.h"
+#include "fileio/byte_order.h"
+#include "fileio/fd.h"
+#include "fileio/io.h"
 #include "profile/profile_trailer.h"
 #include "support/two_groups.h"
 
@@ -20,7 +23,8 @@ using testsupport::visible;
 namespace {
 
 // The layout as the README draws it, written out again here rather than taken
-// from the reader's own constants, so that the two can disagree.
+// from the reader's own constants, so that the two can disagree (the byte
+// order, a mechanism rather than the layout, is the one every part shares).
 struct Expectation {
   bool ok = false;
   std::string message;      // the reader's line after "Extracting...", when !ok
@@ -39,10 +43,8 @@ Expectation expectationFor(std::string_view image) {
   if (image.substr(size - 523, 11) != std::string_view(magic, 11)) {
     return {false, "Magic string mismatch", {}};
   }
-  std::uint64_t length = 0;
-  for (std::size_t i = size - 528; i < size - 524; ++i) {
-    length = length << 8 | static_cast<unsigned char>(image[i]);
-  }
+  const std::uint64_t length =
+      fileio::readBigEndian<std::uint32_t>(reinterpret_cast<const std::uint8_t*>(image.data() + size - 528));
   const std::uint64_t room = size - 528;
   if (length > room) {
     return {false,
@@ -57,27 +59,19 @@ Expectation expectationFor(std::string_view image) {
 // zero first would make ext4 flush it to disk on close (its guard for files
 // replaced by truncation), which costs milliseconds per input.
 std::string writeScratch(const std::string& path, std::string_view bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  fileio::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     return "cannot open " + path + ": " + std::strerror(errno);
   }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      close(fd);
-      return "cannot write " + path + ": " + std::strerror(errno);
-    }
-    done += static_cast<std::size_t>(wrote);
+  const fileio::Result<void> wrote =
+      fileio::writeAllAt(fd.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 0);
+  if (!wrote) {
+    return "cannot write " + path + ": " + wrote.error().message;
   }
-  if (ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) {
-    close(fd);
+  if (ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
     return "cannot resize " + path + ": " + std::strerror(errno);
   }
-  return close(fd) == 0 ? std::string() : "cannot close " + path + ": " + std::strerror(errno);
+  return fd.closeChecked() ? std::string() : "cannot close " + path + ": " + std::strerror(errno);
 }
 
 } // namespace

@@ -17,7 +17,7 @@ findings=$4
 dictionary=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-fuzz-$name.XXXXXX")
+work=$(mktemp -d --tmpdir "brackwell-fuzz-$name.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp -R "$here/corpus/$name" "$work/corpus"
 mkdir -p "$findings"

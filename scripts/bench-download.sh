@@ -16,11 +16,11 @@
 #   scripts/bench-download.sh [DIR]   DIR: where the images go (default build/bench-download/work)
 #
 #   BENCH_REAL_IMAGE  the 1.6 MB image (default ../shared/realdata/images/real-6.dmg;
-#                     when it is missing, a random image of 1,675,140 bytes)
+#                     when it is missing, a pseudo-random image of 1,675,140 bytes)
 #   BENCH_RUNS        hyperfine runs per command for 1 and 3 (default 5 and 30)
 #   BENCH_TTFB_RUNS   requests per server for 2 (default 50)
 #
-# The images hold random bytes written out in full (about 1.5 GiB in DIR,
+# The images hold pseudo-random bytes written out in full (about 1.5 GiB in DIR,
 # deleted afterwards); every image is read once before timing (warm page
 # cache). Both servers listen on loopback only and run as the same account
 # (serve.sh's: www-data when started as root). Needs hyperfine and jq
@@ -30,8 +30,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench
 cmake --preset bench >/dev/null
-cmake --build --preset bench --target brackwell-stamp >/dev/null
+cmake --build --preset bench --target brackwell-stamp brackwell-fixture >/dev/null
 stamp=$PWD/build/bench/src/stamp/brackwell-stamp
+fixture=$PWD/build/bench/tests/support/brackwell-fixture
 PATH="$(dirname "$stamp"):$PATH"
 export PATH
 
@@ -73,9 +74,9 @@ free_port() {
   done
   echo "$port"
 }
-# An image: random data, then a bare UDIF trailer ("koly", version 4, header size 512).
+# An image: pseudo-random data, then a bare 512-byte UDIF trailer.
 make_image() { # PATH DATA_BYTES
-  { head -c "$2" /dev/urandom; printf 'koly\0\0\0\4\0\0\2\0'; head -c 500 /dev/zero; } >"$1"
+  "$fixture" image --fill random --data "$2" "$1"
 }
 
 mkdir -p "$work/srv/images" "$work/srv/profiles" "$work/static" "$work/nginx/temp"
@@ -87,7 +88,7 @@ if [ -f "$real" ]; then
   echo "real image: $real ($(stat -c %s "$real") bytes)"
 else
   make_image "$work/srv/images/Real.dmg" $((1675140 - 512))
-  echo "real image: $real is missing; a random image of 1675140 bytes instead"
+  echo "real image: $real is missing; a pseudo-random image of 1675140 bytes instead"
 fi
 # The static files are exactly what the stamped downloads are.
 for image in Big Real; do

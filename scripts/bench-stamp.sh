@@ -15,9 +15,9 @@
 #   BENCH_SIZES         image sizes for the file outputs, in bytes, K, M or G (default "1M 1G 8G")
 #   BENCH_STREAM_SIZES  image sizes for the streams (default "1M 1G")
 #
-# The images hold random bytes written out in full, not holes: cp skips the
-# holes of a sparse file, and the point is to see what copying real image
-# data costs. They need about twice their size in free space, one size at a
+# The images hold pseudo-random bytes written out in full, not holes: cp
+# skips the holes of a sparse file, and the point is to see what copying real
+# image data costs. They need about twice their size in free space, one size at a
 # time; everything is deleted afterwards. Needs hyperfine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,9 +25,10 @@ scripts/install-deps.sh bench # hyperfine, jq, and Google Benchmark for the benc
 
 build=build/bench-stamp
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRACKWELL_TESTS=OFF -DBRACKWELL_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target brackwell-stamp brackwell_pipe_sink -j2 >/dev/null
+cmake --build "$build" --target brackwell-stamp brackwell_pipe_sink brackwell-fixture -j2 >/dev/null
 stamp=$PWD/$build/src/stamp/brackwell-stamp
 sink=$PWD/$build/bench/brackwell_pipe_sink
+fixture=$PWD/$build/tests/support/brackwell-fixture
 
 dir=${1:-$build/work}
 mkdir -p "$dir"
@@ -53,44 +54,31 @@ bytes() {
   esac
 }
 
-# A UDIF trailer: "koly", version 4, header size 512, the rest zero; with
-# two arguments, code-signature offset and length (trailer bytes 296, 304).
-trailer() {
-  printf 'koly\x00\x00\x00\x04\x00\x00\x02\x00'
-  if [ $# -eq 2 ]; then
-    head -c 284 /dev/zero
-    be64 "$1"
-    be64 "$2"
-    head -c 200 /dev/zero
-  else
-    head -c 500 /dev/zero
-  fi
+# An image of $1 bytes of pseudo-random data and a 512-byte UDIF trailer,
+# to standard output. The data is the same sequence in every image, so two
+# images agree as far as the shorter one's data goes. More arguments go to
+# brackwell-fixture (--signature N: a code signature between the two).
+image() {
+  local data=$1
+  shift
+  "$fixture" image --fill random --data "$data" "$@" -
 }
-be64() {
-  local i
-  for i in 56 48 40 32 24 16 8 0; do
-    printf "\\x$(printf %02x $(($1 >> i & 255)))"
-  done
-}
-# A code-signature superblob of $1 bytes: magic, length, one blob, filler.
-blob() {
-  printf '\xfa\xde\x0c\xc0'
-  be64 "$1" | tail -c 4
-  printf '\x00\x00\x00\x01'
-  head -c $(($1 - 12)) /dev/zero
+
+# room COPIES BYTES WHAT: whether the work directory has room for COPIES
+# files of BYTES and 1 GiB besides; when not, says that WHAT is skipped.
+room() {
+  local need=$(($1 * $2 + (1 << 30))) free
+  free=$(($(df -B1 --output=avail "$work" | tail -1)))
+  [ "$free" -ge "$need" ] || { echo "skipping $3: $free bytes free in $work, need about $need" >&2; return 1; }
 }
 
 head -c 65536 /dev/urandom >"$work/profile.bin"
 
 for size in ${BENCH_SIZES:-1M 1G 8G}; do
   total=$(bytes "$size")
-  free=$(($(df -B1 --output=avail "$work" | tail -1)))
-  if [ "$free" -lt $((2 * total + (1 << 30))) ]; then
-    echo "skipping $size: $free bytes free in $work, need about $((2 * total + (1 << 30)))" >&2
-    continue
-  fi
+  room 2 "$total" "$size" || continue
   image=$work/image-$size.dmg
-  { head -c $((total - 512)) /dev/urandom; trailer; } >"$image"
+  image $((total - 512)) >"$image"
   sync "$image"
 
   echo
@@ -126,18 +114,14 @@ done
 # pipe. The pipe's reader is the same cheap sink for both.
 for size in ${BENCH_STREAM_SIZES:-1M 1G}; do
   total=$(bytes "$size")
-  free=$(($(df -B1 --output=avail "$work" | tail -1)))
-  if [ "$free" -lt $((3 * total + (1 << 30))) ]; then
-    echo "skipping streams of $size: $free bytes free in $work, need about $((3 * total + (1 << 30)))" >&2
-    continue
-  fi
+  room 3 "$total" "streams of $size" || continue
   image=$work/image-$size.dmg
   stamped=$work/stamped-$size.dmg
   signed=$work/signed-$size.dmg
-  { head -c $((total - 512)) /dev/urandom; trailer; } >"$image"
+  image $((total - 512)) >"$image"
   "$stamp" write "$image" "$work/profile.bin" --out "$stamped" 2>/dev/null
   # Signed as codesign signs: a superblob of 8 KiB between data and trailer.
-  { head -c $((total - 512 - 8192)) "$image"; blob 8192; trailer $((total - 512 - 8192)) 8192; } >"$signed"
+  image $((total - 512 - 8192)) --signature 8192 >"$signed"
   sync "$image" "$stamped" "$signed"
 
   echo
@@ -147,7 +131,7 @@ for size in ${BENCH_STREAM_SIZES:-1M 1G}; do
   "$stamp" remove "$stamped" --out - 2>/dev/null | cmp - "$image"
   # unsign gives the image as it was before signing: its data, then the trailer.
   [ "$("$stamp" unsign "$signed" --out - 2>/dev/null | sha256sum)" = \
-    "$({ head -c $((total - 512 - 8192)) "$image"; trailer; } | sha256sum)" ]
+    "$(image $((total - 512 - 8192)) | sha256sum)" ]
   # Into a pipe, as timed below.
   received=$(BRACKWELL_STAMP_VERBOSE=1 "$stamp" write "$image" "$work/profile.bin" --out - 2>"$work/verbose" |
     "$sink" -c)

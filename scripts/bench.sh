@@ -19,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench
 cmake --preset bench >/dev/null
-cmake --build --preset bench --target brackwell_bench brackwell_peak_rss brackwell_bench_listings brackwell-standin
+cmake --build --preset bench --target brackwell_bench brackwell_peak_rss brackwell-fixture brackwell-standin
 
 root=$PWD
 build=$root/build/bench
@@ -29,7 +29,8 @@ runs=${BENCH_RUNS:-200}
 rounds=${BENCH_ROUNDS:-3}
 mkdir -p "$results"
 rm -f "$results"/*
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-bench-XXXXXX")
+fixture=$build/tests/support/brackwell-fixture
+scratch=$(mktemp -d --tmpdir brackwell-bench-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
@@ -47,21 +48,10 @@ TMPDIR=$scratch "$build/bench/brackwell_bench" \
   --benchmark_out="$results/benchmarks.json" --benchmark_out_format=json "$@"
 echo "program: load at start $load_start, at end $(load)" >>"$results/machine.txt"
 
-# A disk image as scripts/demo.sh makes it: image data, the profile, its
-# descriptor (length big-endian, 'A', magic) and a 512-byte UDIF trailer.
-# shellcheck disable=SC2059 # the format is the escape being built
-be32() {
-  printf "\\x$(printf %02x $(($1 >> 24 & 255)))\\x$(printf %02x $(($1 >> 16 & 255)))"
-  printf "\\x$(printf %02x $(($1 >> 8 & 255)))\\x$(printf %02x $(($1 & 255)))"
-}
+# A disk image: zero bytes of image data, a profile of pseudo-random bytes,
+# its descriptor and a 512-byte UDIF trailer.
 make_image() { # path, bytes in front of the profile, profile length
-  {
-    head -c "$2" /dev/zero
-    head -c "$3" /dev/urandom
-    be32 "$3"
-    printf 'A\xba\x37\x42\xac\x84\x27\xea\x99\x7c\x65\xbb'
-    printf 'koly'; be32 4; be32 512; head -c 500 /dev/zero
-  } >"$1"
+  "$fixture" image --data "$2" --random-profile "$3" "$1"
 }
 
 # 2. Whole runs: a realistic listing pair of 10 attached images, the tool's
@@ -70,7 +60,7 @@ tool=$build/bench/brackwell-standin
 standin=$root/tests/standin/hdiutil
 mkdir "$scratch/small" "$scratch/large"
 make_image "$scratch/Setup.dmg" 1048576 65536
-"$build/bench/brackwell_bench_listings" "$scratch/small" 10 "$scratch/Setup.dmg"
+"$fixture" listings --others 9 "$scratch/Setup.dmg" /Volumes/Setup "$scratch/small"
 export BRACKWELL_STANDIN_INFO=$scratch/small/info.txt BRACKWELL_STANDIN_PLIST=$scratch/small/info.plist
 "$tool" /Volumes/Setup/Install.pkg "$scratch/profile.out" >/dev/null
 [ "$(stat -c %s "$scratch/profile.out")" = 65536 ] && cmp -i 1048576:0 -n 65536 "$scratch/Setup.dmg" "$scratch/profile.out"
@@ -98,7 +88,7 @@ echo "whole run: load at start $load_start, at end $(load)" >>"$results/machine.
 # 3. The whole tool's peak memory (maximum resident set, GNU time), median of
 # 5 runs, with the small image and with a 256 MiB profile.
 make_image "$scratch/Large.dmg" 1048576 268435456
-"$build/bench/brackwell_bench_listings" "$scratch/large" 10 "$scratch/Large.dmg"
+"$fixture" listings --others 9 "$scratch/Large.dmg" /Volumes/Setup "$scratch/large"
 tool_peak() { # listing directory -> KiB
   for _ in 1 2 3 4 5; do
     BRACKWELL_STANDIN_INFO=$1/info.txt BRACKWELL_STANDIN_PLIST=$1/info.plist \

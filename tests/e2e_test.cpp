@@ -2,15 +2,21 @@
 // (tests/standin/hdiutil): the argument checks, both listings, the search
 // and the output file. Each scene (tests/support/scene.h) states its setup,
 // its arguments, the whole standard output, the exit status, what becomes of
-// the output file and the utility's invocations, in that order.
+// the output file and the utility's invocations, in that order. The lines
+// every run with the default package path begins with are named once in
+// scene.h (PATHS_PRINTED, PLIST_ECHOED, SEARCH_STARTED); a scene writes out
+// what follows them.
 #include <gtest/gtest.h>
 #include <vector>
 
 #include "support/scene.h"
 
 using testsupport::OutputFile;
+using testsupport::PATHS_PRINTED;
 using testsupport::PKG;
+using testsupport::PLIST_ECHOED;
 using testsupport::Scene;
+using testsupport::SEARCH_STARTED;
 
 namespace {
 
@@ -20,15 +26,7 @@ namespace {
 std::vector<Scene> scenes() {
   return {
       Scene("FullRun")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -53,15 +51,7 @@ std::vector<Scene> scenes() {
           .calls(""),
       Scene("ExtraArgumentsIgnored")
           .args({PKG, "{OUT}", "--verbose", "x"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -129,60 +119,40 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("TextListingFails")
           .env("BRACKWELL_STANDIN_INFO_STATUS", "1")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil command failed, with code: 256\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil command failed, with code: 256\n")
           .exits(1)
           .output(OutputFile::untouched)
           .calls("info\n"),
       Scene("TextListingPipeFails")
           .maxOpenFiles(4)
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil command failed, with code: -1\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil command failed, with code: -1\n")
           .exits(1)
           .output(OutputFile::untouched)
           .calls(""),
       Scene("PlistListingFails")
           .env("BRACKWELL_STANDIN_PLIST_STATUS", "2")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil (plist) command failed, with code: 512\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil (plist) command failed, with code: 512\n")
           .exits(1)
           .output(OutputFile::untouched)
           .calls("info\ninfo -plist\n"),
       Scene("PlistUnparsable")
           .propertyList("<plist><dict>")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Error: plist: cannot parse XML, invalid format?\n"
-                  "Error: unable to get images information from hdiutils plist output.")
+          .prints(PLIST_ECHOED + "Error: plist: cannot parse XML, invalid format?\n"
+                                 "Error: unable to get images information from hdiutils plist output.")
           .exits(1)
           .output(OutputFile::untouched)
           .calls("info\ninfo -plist\n"),
       Scene("NothingAttached")
           .attached({})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Loaded 0 image infos from plist\n"
-                  "Error: unable to get images information from hdiutils plist output.")
+          .prints(PLIST_ECHOED + "Loaded 0 image infos from plist\n"
+                                 "Error: unable to get images information from hdiutils plist output.")
           .exits(1)
           .output(OutputFile::untouched)
           .calls("info\ninfo -plist\n"),
       Scene("SecondImageMatches")
           .attached({{"{DIR}/Other.dmg", "{DIR}/Other.dmg", {"/Volumes/Other"}},
                      {"{DIR}/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
+          .prints(PLIST_ECHOED +
                   "Parsing next image info \n"
                   "mount-point: '/Volumes/Other'\n"
                   "Parsing next image info \n"
@@ -201,15 +171,7 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("ReadThroughAlias")
           .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/var/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -220,30 +182,17 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("NeitherFileNorAlias")
           .attached({{"{DIR}/gone.dmg", "", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
-                  "Checking image-path: {DIR}/gone.dmg\n"
-                  "Found matching mount-point\n"
-                  "Invalid image path, skipping to next image\n"
-                  "No suitable image (DMG) found, profile is not extracted\n")
+          .prints(SEARCH_STARTED + "Checking image-path: {DIR}/gone.dmg\n"
+                                   "Found matching mount-point\n"
+                                   "Invalid image path, skipping to next image\n"
+                                   "No suitable image (DMG) found, profile is not extracted\n")
           .exits(1)
           .output(OutputFile::untouched)
           .calls("info\ninfo -plist\n"),
       Scene("UnresolvableImageIsPassedOver")
           .attached({{"{DIR}/gone.dmg", "", {"/Volumes/Setup"}},
                      {"{DIR}/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
+          .prints(PLIST_ECHOED +
                   "Parsing next image info \n"
                   "mount-point: '/Volumes/Setup'\n"
                   "Parsing next image info \n"
@@ -264,11 +213,7 @@ std::vector<Scene> scenes() {
       Scene("FirstReadableMatchEndsSearch")
           .attached({{"{DIR}/NoKoly.dmg", "{DIR}/NoKoly.dmg", {"/Volumes/Setup"}},
                      {"{DIR}/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
+          .prints(PLIST_ECHOED +
                   "Parsing next image info \n"
                   "mount-point: '/Volumes/Setup'\n"
                   "Parsing next image info \n"
@@ -287,15 +232,7 @@ std::vector<Scene> scenes() {
       Scene("DamagedLengthCreatesNoFile")
           .attached({{"{DIR}/Huge.dmg", "", {"/Volumes/Setup"}}})
           .args({PKG, "{DIR}/new.out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Huge.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Huge.dmg' mounted at: '/Volumes/Setup'\n"
@@ -307,15 +244,7 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("TrailerWithoutRoomForDescriptor")
           .attached({{"{DIR}/Short.dmg", "", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Short.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Short.dmg' mounted at: '/Volumes/Setup'\n"
@@ -327,15 +256,7 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("EmptyProfileGivesEmptyFile")
           .attached({{"{DIR}/Empty.dmg", "", {"/Volumes/Setup"}}})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Empty.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Empty.dmg' mounted at: '/Volumes/Setup'\n"
@@ -346,15 +267,7 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("OutputDirectoryMissing")
           .args({PKG, "{DIR}/missing/profile.out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -365,15 +278,7 @@ std::vector<Scene> scenes() {
           .calls("info\ninfo -plist\n"),
       Scene("OutputDeviceFull")
           .args({PKG, "/dev/full"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"

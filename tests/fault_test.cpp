@@ -4,7 +4,8 @@
 // directory, read-only, a full device or file system, or a dangling symbolic
 // link; standard output closed or without a reader. Each row is a scene
 // (tests/support/scene.h) that states its setup, the whole standard output of
-// the real binary, its exit status and what became of the output path: a run
+// the real binary (after the lines named once in scene.h that most runs begin
+// with), its exit status and what became of the output path: a run
 // that fails never reports success, and one that fails before writing leaves
 // an existing output file alone.
 #include <algorithm>
@@ -21,12 +22,16 @@
 
 using testsupport::Attached;
 using testsupport::Bytes;
+using testsupport::exists;
 using testsupport::OutputFile;
+using testsupport::PATHS_PRINTED;
 using testsupport::PKG;
+using testsupport::PLIST_ECHOED;
 using testsupport::plistListing;
 using testsupport::PROFILE;
 using testsupport::readFile;
 using testsupport::Scene;
+using testsupport::SEARCH_STARTED;
 using testsupport::Stage;
 using testsupport::StandardOutput;
 using testsupport::textListing;
@@ -51,11 +56,6 @@ void openUp(const Stage& stage, const std::vector<std::string>& names) {
 bool isDirectory(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
 }
 
 // Padding for the 100 MB property list: one comment in front of the images,
@@ -94,25 +94,19 @@ std::vector<Scene> faults() {
       Scene("TextListingUtilityKilled")
           .arrange([](Stage& s) { s.info = firstHalf(textListing(s.images)); })
           .env("BRACKWELL_STANDIN_INFO_SIGNAL", "KILL")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil command failed, with code: 35072\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil command failed, with code: 35072\n")
           .exits(1)
           .output(OutputFile::untouched),
       Scene("TextListingUtilityAndShellKilled")
           .arrange([](Stage& s) { s.info = firstHalf(textListing(s.images)); })
           .env("BRACKWELL_STANDIN_INFO_SIGNAL", "KILL")
           .env("BRACKWELL_STANDIN_SIGNAL_SHELL", "1")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil command failed, with code: 9\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil command failed, with code: 9\n")
           .exits(1)
           .output(OutputFile::untouched),
       Scene("PlistUtilityTerminatedAfterPrintingAll")
           .env("BRACKWELL_STANDIN_PLIST_SIGNAL", "TERM")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil (plist) command failed, with code: 36608\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil (plist) command failed, with code: 36608\n")
           .exits(1)
           .output(OutputFile::untouched),
       // Exiting non-zero after printing half a listing: the status wins over
@@ -120,29 +114,20 @@ std::vector<Scene> faults() {
       Scene("TextListingHalfPrintedThenExit1")
           .arrange([](Stage& s) { s.info = firstHalf(textListing(s.images)); })
           .env("BRACKWELL_STANDIN_INFO_STATUS", "1")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil command failed, with code: 256\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil command failed, with code: 256\n")
           .exits(1)
           .output(OutputFile::untouched),
       Scene("PlistHalfPrintedThenExit3")
           .arrange([](Stage& s) { s.plist = firstHalf(plistListing(s.images)); })
           .env("BRACKWELL_STANDIN_PLIST_STATUS", "3")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "Error, hdiutil (plist) command failed, with code: 768\n")
+          .prints(PATHS_PRINTED + "Error, hdiutil (plist) command failed, with code: 768\n")
           .exits(1)
           .output(OutputFile::untouched),
       // Cut short but exiting 0: what is missing is not guessed.
       Scene("PlistCutShortExit0")
           .arrange([](Stage& s) { s.plist = firstHalf(plistListing(s.images)); })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Error: plist: cannot parse XML, invalid format?\n"
-                  "Error: unable to get images information from hdiutils plist output.")
+          .prints(PLIST_ECHOED + "Error: plist: cannot parse XML, invalid format?\n"
+                                 "Error: unable to get images information from hdiutils plist output.")
           .exits(1)
           .output(OutputFile::untouched),
       Scene("TextListingCutBeforeAlias")
@@ -151,19 +136,10 @@ std::vector<Scene> faults() {
             const std::string info = textListing(s.images);
             s.info = info.substr(0, info.find("image-alias"));
           })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
-                  "Checking image-path: {DIR}/var/Setup.dmg\n"
-                  "Found matching mount-point\n"
-                  "Invalid image path, skipping to next image\n"
-                  "No suitable image (DMG) found, profile is not extracted\n")
+          .prints(SEARCH_STARTED + "Checking image-path: {DIR}/var/Setup.dmg\n"
+                                   "Found matching mount-point\n"
+                                   "Invalid image path, skipping to next image\n"
+                                   "No suitable image (DMG) found, profile is not extracted\n")
           .exits(1)
           .output(OutputFile::untouched),
       // Binary garbage. The capture keeps each line up to its first zero
@@ -171,13 +147,8 @@ std::vector<Scene> faults() {
       // starts with a zero byte and its line is lost.
       Scene("PlistBinaryGarbage")
           .propertyList(std::string(BINARY_GARBAGE, sizeof BINARY_GARBAGE - 1))
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Error: plist: cannot parse XML, invalid format?\n"
-                  "Error: unable to get images information from hdiutils plist output.")
+          .prints(PLIST_ECHOED + "Error: plist: cannot parse XML, invalid format?\n"
+                                 "Error: unable to get images information from hdiutils plist output.")
           // The capture keeps each line up to its first zero byte.
           .echoing("\x89PNG\r\n\x1a\n\xff\xfe")
           .exits(1)
@@ -191,15 +162,7 @@ std::vector<Scene> faults() {
             }
             s.info = garbage;
           })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -211,15 +174,7 @@ std::vector<Scene> faults() {
       // found and read.
       Scene("Plist100MB")
           .arrange([](Stage& s) { s.plist = hugePlist(s.images); })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -230,31 +185,17 @@ std::vector<Scene> faults() {
       // Printing nothing.
       Scene("PlistPrintsNothing")
           .propertyList("")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Error: plist: cannot parse XML, invalid format?\n"
-                  "Error: unable to get images information from hdiutils plist output.")
+          .prints(PLIST_ECHOED + "Error: plist: cannot parse XML, invalid format?\n"
+                                 "Error: unable to get images information from hdiutils plist output.")
           .exits(1)
           .output(OutputFile::untouched),
       Scene("TextListingPrintsNothingSoNoAlias")
           .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
           .textListing("")
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
-                  "Checking image-path: {DIR}/var/Setup.dmg\n"
-                  "Found matching mount-point\n"
-                  "Invalid image path, skipping to next image\n"
-                  "No suitable image (DMG) found, profile is not extracted\n")
+          .prints(SEARCH_STARTED + "Checking image-path: {DIR}/var/Setup.dmg\n"
+                                   "Found matching mount-point\n"
+                                   "Invalid image path, skipping to next image\n"
+                                   "No suitable image (DMG) found, profile is not extracted\n")
           .exits(1)
           .output(OutputFile::untouched),
       // The image file.
@@ -264,15 +205,7 @@ std::vector<Scene> faults() {
             image.resize(image.size() - 300); // inside the trailer
             writeFile(s.file("Setup.dmg"), image);
           })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -283,15 +216,7 @@ std::vector<Scene> faults() {
           .output(OutputFile::untouched),
       Scene("ImageEmpty")
           .arrange([](Stage& s) { writeFile(s.file("Setup.dmg"), Bytes()); })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -304,20 +229,12 @@ std::vector<Scene> faults() {
       // image, of which only the end is read.
       Scene("ImageLargerThan4GiB")
           .arrange([](Stage& s) {
-            const Bytes end = testsupport::imageWithProfile({}, PROFILE);
+            const Bytes end = testsupport::stamped({}, PROFILE);
             const int fd = open(s.file("Setup.dmg").c_str(), O_WRONLY | O_TRUNC);
             ASSERT_EQ(pwrite(fd, end.data(), end.size(), off_t{5} << 30), static_cast<ssize_t>(end.size()));
             close(fd);
           })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -328,15 +245,7 @@ std::vector<Scene> faults() {
       Scene("ImageIsDirectoryReachedThroughAlias")
           .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Dir.dmg", {"/Volumes/Setup"}}})
           .arrange([](Stage& s) { mkdir(s.file("Dir.dmg").c_str(), 0755); })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/var/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Dir.dmg' mounted at: '/Volumes/Setup'\n"
@@ -348,15 +257,7 @@ std::vector<Scene> faults() {
       Scene("ImagePathIsDirectoryAliasIsRead")
           .attached({{"{DIR}/Dir.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
           .arrange([](Stage& s) { mkdir(s.file("Dir.dmg").c_str(), 0755); })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Dir.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -370,15 +271,7 @@ std::vector<Scene> faults() {
             chmod(s.file("Setup.dmg").c_str(), 0);
           })
           .unprivileged()
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -392,15 +285,7 @@ std::vector<Scene> faults() {
       Scene("ImageIsFifoReachedThroughAlias")
           .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.fifo", {"/Volumes/Setup"}}})
           .arrange([](Stage& s) { mkfifo(s.file("Setup.fifo").c_str(), 0644); })
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/var/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.fifo' mounted at: '/Volumes/Setup'\n"
@@ -413,15 +298,7 @@ std::vector<Scene> faults() {
       Scene("OutputIsDirectory")
           .arrange([](Stage& s) { mkdir(s.file("out").c_str(), 0755); })
           .args({PKG, "{DIR}/out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -436,15 +313,7 @@ std::vector<Scene> faults() {
             chmod(s.file("profile.out").c_str(), 0444);
           })
           .unprivileged()
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -459,15 +328,7 @@ std::vector<Scene> faults() {
           })
           .unprivileged()
           .args({PKG, "{DIR}/locked/profile.out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -479,19 +340,9 @@ std::vector<Scene> faults() {
       // A full device takes no byte (e2e_test's OutputDeviceFull); an empty
       // profile asks it for none, so that run does succeed.
       Scene("EmptyProfileToFullDevice")
-          .arrange([](Stage& s) {
-            writeFile(s.file("Setup.dmg"), testsupport::imageWithProfile(Bytes(64, 1), {}));
-          })
+          .arrange([](Stage& s) { writeFile(s.file("Setup.dmg"), testsupport::stamped(Bytes(64, 1), {})); })
           .args({PKG, "/dev/full"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -504,15 +355,7 @@ std::vector<Scene> faults() {
       Scene("OutputFileSystemFullPartWay")
           .maxFileSize(20)
           .args({PKG, "{DIR}/new.out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -528,15 +371,7 @@ std::vector<Scene> faults() {
       Scene("OutputDanglingSymlinkCreatesTarget")
           .arrange([](Stage& s) { symlink(s.file("target.out").c_str(), s.file("link.out").c_str()); })
           .args({PKG, "{DIR}/link.out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -553,15 +388,7 @@ std::vector<Scene> faults() {
           .arrange(
               [](Stage& s) { symlink(s.file("missing/target.out").c_str(), s.file("link.out").c_str()); })
           .args({PKG, "{DIR}/link.out"})
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"
@@ -576,15 +403,7 @@ std::vector<Scene> faults() {
       // fail with -1 although the utility succeeded.
       Scene("StartedWithChildSignalIgnored")
           .childSignalIgnored()
-          .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
-                  "VOLUME PATH: '/Volumes/Setup'\n"
-                  "source hdiutil info plist --------------------------------------\n"
-                  "{PLIST}\n"
-                  "-----------------------------------------------------------------\n"
-                  "Parsing next image info \n"
-                  "mount-point: '/Volumes/Setup'\n"
-                  "Loaded 1 image infos from plist\n"
-                  "Searching images...\n"
+          .prints(SEARCH_STARTED +
                   "Checking image-path: {DIR}/Setup.dmg\n"
                   "Found matching mount-point\n"
                   "Going to extract profile from '{DIR}/Setup.dmg' mounted at: '/Volumes/Setup'\n"

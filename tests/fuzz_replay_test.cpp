@@ -1,10 +1,12 @@
 // The committed fuzz inputs, replayed through the fuzz targets' checks in
-// every build (plain, sanitized, libc++): each seed of fuzz/corpus/<target>
-// and each finding kept in fuzz/regressions/<target> must pass.
+// every build (plain, sanitized, libc++, release): each seed of
+// fuzz/corpus/<target> and each finding kept in fuzz/regressions/<target>
+// (fuzz/regressions/README.md) must pass.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -98,6 +100,24 @@ TEST(FuzzCorpus, EveryTargetHasSeeds) {
   for (const Target& target : targets()) {
     EXPECT_FALSE(filesIn(std::string(BRACKWELL_FUZZ_DIR) + "/corpus/" + target.name).empty()) << target.name;
   }
+}
+
+// A finding filed under a name that is not a target's would never be
+// replayed: everything in fuzz/regressions but its README is a target's
+// folder. The README shows that the folder looked at is the real one, where
+// an empty listing would pass unseen.
+TEST(FuzzRegressions, AreFiledUnderTheirTarget) {
+  const std::string dir = std::string(BRACKWELL_FUZZ_DIR) + "/regressions";
+  for (const std::string& name : filesIn(dir)) {
+    if (name == "README.md") {
+      continue;
+    }
+    const bool isTarget = std::any_of(targets().begin(), targets().end(),
+                                      [&](const Target& target) { return target.name == name; });
+    EXPECT_TRUE(isTarget && std::filesystem::is_directory(dir + "/" + name))
+        << dir << "/" << name << " is not the folder of a fuzz target";
+  }
+  EXPECT_TRUE(testsupport::exists(dir + "/README.md")) << "the folder says what it is for";
 }
 
 } // namespace

@@ -46,6 +46,7 @@ using testsupport::Bytes;
 using testsupport::cat;
 using testsupport::ChildSetup;
 using testsupport::Identity;
+using testsupport::PROFILE;
 using testsupport::readFile;
 using testsupport::RunResult;
 using testsupport::StandardOutput;
@@ -189,7 +190,6 @@ bool as(const Identity& who, const std::function<bool()>& act) {
 }
 
 // The image files the runs work on.
-const Bytes PROFILE = toBytes("licence=Acme Corp\nseats=250\n");
 const Bytes DATA(4096, 0x5a);
 const Bytes PLAIN = cat({DATA, testsupport::udifTrailer()});
 const Bytes STAMPED = testsupport::stamped(DATA, PROFILE, testsupport::udifTrailer());

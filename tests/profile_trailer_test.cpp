@@ -7,11 +7,12 @@
 #include "support/test_support.h"
 
 using testsupport::Bytes;
+using testsupport::pattern;
 using testsupport::toBytes;
 
 namespace {
 
-// Offsets counted back from the end of an image made by imageWithProfile.
+// Offsets counted back from the end of an image made by stamped().
 constexpr std::size_t LENGTH_AT = 528;
 constexpr std::size_t TYPE_AT = 524;
 constexpr std::size_t MAGIC_END_AT = 513;
@@ -30,37 +31,29 @@ Bytes patched(Bytes image, std::size_t fromEnd, std::initializer_list<std::uint8
   return image;
 }
 
-Bytes sequence(std::size_t size) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
-  }
-  return bytes;
-}
-
 std::vector<ReadCase> readCases() {
   const Bytes data(1000, 0xee);
   const Bytes profile = toBytes("license=ACME-0042\n");
-  const Bytes image = testsupport::imageWithProfile(data, profile);
+  const Bytes image = testsupport::stamped(data, profile);
   Bytes trailerOnly = testsupport::udifTrailer();
   Bytes trailer527 = trailerOnly;
   trailer527.insert(trailer527.begin(), 15, 'A');
-  Bytes length256AsLittleEndian = patched(testsupport::imageWithProfile(Bytes(65536, 0), sequence(256)),
-                                          LENGTH_AT, {0x00, 0x00, 0x01, 0x00});
-  Bytes fitsExactly = patched(testsupport::imageWithProfile({}, profile), LENGTH_AT, {0, 0, 0, 18});
-  Bytes oneTooLong = patched(testsupport::imageWithProfile({}, profile), LENGTH_AT, {0, 0, 0, 19});
+  Bytes length256AsLittleEndian =
+      patched(testsupport::stamped(Bytes(65536, 0), pattern(256)), LENGTH_AT, {0x00, 0x00, 0x01, 0x00});
+  Bytes fitsExactly = patched(testsupport::stamped({}, profile), LENGTH_AT, {0, 0, 0, 18});
+  Bytes oneTooLong = patched(testsupport::stamped({}, profile), LENGTH_AT, {0, 0, 0, 19});
 
   return {
       {"ProfileInFrontOfDescriptor", image, true, profile, ""},
-      {"EmptyProfile", testsupport::imageWithProfile(data, {}), true, {}, ""},
-      {"LengthIsBigEndian", length256AsLittleEndian, true, sequence(256), ""},
-      {"ProfileStartsAtFirstByte", testsupport::imageWithProfile({}, sequence(256)), true, sequence(256), ""},
+      {"EmptyProfile", testsupport::stamped(data, {}), true, {}, ""},
+      {"LengthIsBigEndian", length256AsLittleEndian, true, pattern(256), ""},
+      {"ProfileStartsAtFirstByte", testsupport::stamped({}, pattern(256)), true, pattern(256), ""},
       {"LengthFillsWholeFile", fitsExactly, true, profile, ""},
-      {"LargeProfile", testsupport::imageWithProfile(data, sequence(3 << 20)), true, sequence(3 << 20), ""},
+      {"LargeProfile", testsupport::stamped(data, pattern(3 << 20)), true, pattern(3 << 20), ""},
       // Large enough that the reader maps its buffer up front, and not a
       // whole number of pages.
-      {"ProfileOfManyPages", testsupport::imageWithProfile(data, sequence((5 << 20) + 3)), true,
-       sequence((5 << 20) + 3), ""},
+      {"ProfileOfManyPages", testsupport::stamped(data, pattern((5 << 20) + 3)), true, pattern((5 << 20) + 3),
+       ""},
       {"EmptyFile", {}, false, {}, "'koly' block not found\n"},
       {"ShorterThanTrailer", Bytes(511, 'k'), false, {}, "'koly' block not found\n"},
       {"SignatureInUpperCase",
@@ -149,7 +142,7 @@ TEST(ReadProfile, ReportsOnTheStreamItIsGiven) {
 
 TEST(Locate, GivesOffsetAndLengthWithoutMovingTheFileOffset) {
   testsupport::TempDir dir;
-  testsupport::writeFile(dir.file("x.dmg"), testsupport::imageWithProfile(Bytes(100, 0), Bytes(30, 1)));
+  testsupport::writeFile(dir.file("x.dmg"), testsupport::stamped(Bytes(100, 0), Bytes(30, 1)));
   const int fd = open(dir.file("x.dmg").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(lseek(fd, 7, SEEK_SET), 7);

@@ -48,7 +48,7 @@ TEST_F(RealImages, ProfileInFrontOfTrailerReadsBack) {
     ASSERT_GE(original.size(), 512u);
     // Insert the profile and descriptor where the trailer begins.
     const Bytes front(original.begin(), original.end() - 512);
-    Bytes stamped = testsupport::imageWithProfile(front, profile);
+    Bytes stamped = testsupport::stamped(front, profile);
     std::copy(original.end() - 512, original.end(), stamped.end() - 512); // the image's own trailer
     testsupport::TempDir dir;
     testsupport::writeFile(dir.file("stamped.dmg"), stamped);

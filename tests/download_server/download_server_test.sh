@@ -7,7 +7,7 @@
 # downloads at once, and the stop on SIGTERM and SIGINT leaving nothing
 # behind.
 #
-#   download_server_test.sh SERVE_SH BRACKWELL_STAMP
+#   download_server_test.sh SERVE_SH BRACKWELL_STAMP BRACKWELL_FIXTURE
 #
 # The expected body is always what brackwell-stamp itself writes for
 # `write IMAGE PROFILE --unsign --out -`, and the expected validator what its
@@ -16,8 +16,10 @@
 # and whatever the test started is stopped however it ends.
 set -uo pipefail
 
-serve_sh=${1:?usage: download_server_test.sh SERVE_SH BRACKWELL_STAMP}
-stamp_bin=${2:?usage: download_server_test.sh SERVE_SH BRACKWELL_STAMP}
+usage="usage: download_server_test.sh SERVE_SH BRACKWELL_STAMP BRACKWELL_FIXTURE"
+serve_sh=${1:?$usage}
+stamp_bin=${2:?$usage}
+fixture=${3:?$usage}
 
 for program in curl nginx fcgiwrap; do
   if ! command -v "$program" >/dev/null && [ ! -x "/usr/sbin/$program" ]; then
@@ -56,7 +58,7 @@ verdict() {
 # Everything lives in one directory that the server's account can read: the
 # download directory, a copy of brackwell-stamp (the build tree may be out of
 # that account's reach) and, through TMPDIR, serve.sh's private directory.
-work=$(mktemp -d "${TMPDIR:-/tmp}/download_server_test.XXXXXX")
+work=$(mktemp -d --tmpdir download_server_test.XXXXXX)
 chmod 755 "$work"
 serve_pid=
 serve_status=
@@ -110,10 +112,9 @@ export PATH="$work/bin:$PATH"
 stamp=$work/bin/brackwell-stamp
 
 # --- The download directory ------------------------------------------------
-# An image: data, then a 512-byte UDIF trailer ("koly", version 4, header
-# size 512, the rest zero), unsigned.
+# An image: pseudo-random data, then a 512-byte UDIF trailer, unsigned.
 make_image() { # PATH DATA_BYTES
-  { head -c "$2" /dev/urandom; printf 'koly\0\0\0\4\0\0\2\0'; head -c 500 /dev/zero; } >"$1"
+  "$fixture" image --fill random --data "$2" "$1"
 }
 srv=$work/srv
 mkdir -p "$srv/images" "$srv/profiles" "$work/elsewhere"

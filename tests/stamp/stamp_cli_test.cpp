@@ -31,12 +31,14 @@ using testsupport::BackgroundRun;
 using testsupport::Bytes;
 using testsupport::cat;
 using testsupport::ChildSetup;
+using testsupport::PROFILE;
 using testsupport::readFile;
 using testsupport::RunResult;
 using testsupport::runStampTool;
 using testsupport::signatureBlob;
 using testsupport::signedImage;
 using testsupport::stamped;
+using testsupport::stampIn;
 using testsupport::StandardOutput;
 using testsupport::TempDir;
 using testsupport::toBytes;
@@ -44,10 +46,7 @@ using testsupport::writeFile;
 
 namespace {
 
-// Binary on purpose: a zero byte and 0xff must come through unchanged.
-const char PROFILE_TEXT[] = "customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n";
-const Bytes PROFILE = toBytes(std::string(PROFILE_TEXT, sizeof PROFILE_TEXT - 1)); // 33 bytes
-const Bytes NEW_PROFILE = toBytes("customer=Globex\n");                            // 16 bytes
+const Bytes NEW_PROFILE = toBytes("customer=Globex\n"); // 16 bytes; PROFILE has 33
 const Bytes DATA(4096, 0x5a);
 
 Bytes tail() {
@@ -1450,20 +1449,6 @@ TEST(FewDescriptors, FailWithTheRealCause) {
 // What a download server relies on: the size and validator of a dry run,
 // byte ranges of the stream, and the validator guarding it.
 namespace {
-
-// A run of brackwell-stamp in `dir` ({DIR} in `args` expanded), with its
-// standard output and error.
-RunResult stampIn(const TempDir& dir, const std::vector<std::string>& args,
-                  std::vector<std::pair<std::string, std::string>> env = {}) {
-  std::vector<std::string> expanded;
-  for (const std::string& arg : args) {
-    expanded.push_back(testsupport::expandDir(arg, dir));
-  }
-  ChildSetup setup;
-  setup.captureStderr = true;
-  setup.env = std::move(env);
-  return runStampTool(expanded, setup);
-}
 
 // The one JSON object a dry run prints.
 nlohmann::json dryRunJson(const RunResult& run) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileio/byte_order.h"
 #include "profile/profile_trailer.h"
 #include "support/listings.h"
 #include "support/real_data.h"
@@ -19,26 +20,16 @@
 #include "support/test_support.h"
 
 using testsupport::Bytes;
-using testsupport::cat;
 using testsupport::ChildSetup;
+using testsupport::pattern;
+using testsupport::PROFILE;
 using testsupport::readFile;
 using testsupport::RunResult;
-using testsupport::runStampTool;
+using testsupport::stampIn;
 using testsupport::TempDir;
 using testsupport::toBytes;
 
 namespace {
-
-const char PROFILE_TEXT[] = "customer=Acme Corp\nlicense=ACME-4711\x00\xff\x01\n";
-const Bytes PROFILE = toBytes(std::string(PROFILE_TEXT, sizeof PROFILE_TEXT - 1));
-
-Bytes pattern(std::size_t size) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 131 + 7);
-  }
-  return bytes;
-}
 
 using RealImagesStamped = testsupport::RealData;
 using RealSignedImages = testsupport::RealData;
@@ -48,12 +39,6 @@ bool isRealImage(const std::string& path) {
   return std::filesystem::path(path).extension() == ".dmg" && path.find("nokoly") == std::string::npos;
 }
 
-RunResult stamp(const std::vector<std::string>& args) {
-  ChildSetup setup;
-  setup.captureStderr = true;
-  return runStampTool(args, setup);
-}
-
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
   return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                bytes.begin() + static_cast<std::ptrdiff_t>(to));
@@ -61,14 +46,14 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
 
 // Writes `profile` into `image` (replacing when asked) and checks the layout
 // against `original`, then that extract and the reader both give it back.
-void writeAndReadBack(const std::string& image, const std::string& profilePath, const Bytes& profile,
-                      const Bytes& original, bool replace) {
+void writeAndReadBack(const TempDir& dir, const std::string& image, const std::string& profilePath,
+                      const Bytes& profile, const Bytes& original, bool replace) {
   testsupport::writeFile(profilePath, profile);
   std::vector<std::string> args = {"write", image, profilePath};
   if (replace) {
     args.push_back("--replace");
   }
-  const RunResult written = stamp(args);
+  const RunResult written = stampIn(dir, args);
   ASSERT_EQ(written.exitCode, 0) << written.err;
 
   const Bytes stamped = readFile(image);
@@ -83,7 +68,7 @@ void writeAndReadBack(const std::string& image, const std::string& profilePath, 
   EXPECT_EQ(slice(stamped, stamped.size() - 512, stamped.size()), slice(original, front, original.size()))
       << "the trailer";
 
-  const RunResult extracted = stamp({"extract", image});
+  const RunResult extracted = stampIn(dir, {"extract", image});
   EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
   EXPECT_EQ(toBytes(extracted.out), profile);
   std::ostringstream log;
@@ -109,15 +94,15 @@ TEST_F(RealImagesStamped, RoundTripGivesProfileAndOriginalBack) {
     const std::string profilePath = dir.file("profile.bin");
     testsupport::writeFile(image, original);
 
-    writeAndReadBack(image, profilePath, PROFILE, original, false);
-    writeAndReadBack(image, profilePath, pattern(5000), original, true);  // longer
-    writeAndReadBack(image, profilePath, toBytes("abc"), original, true); // shorter
-    const RunResult removed = stamp({"remove", image});
+    writeAndReadBack(dir, image, profilePath, PROFILE, original, false);
+    writeAndReadBack(dir, image, profilePath, pattern(5000), original, true);  // longer
+    writeAndReadBack(dir, image, profilePath, toBytes("abc"), original, true); // shorter
+    const RunResult removed = stampIn(dir, {"remove", image});
     EXPECT_EQ(removed.exitCode, 0) << removed.err;
     EXPECT_TRUE(readFile(image) == original) << "remove must give back the original byte for byte";
 
-    writeAndReadBack(image, profilePath, {}, original, false); // empty profile
-    const RunResult removedEmpty = stamp({"remove", image});
+    writeAndReadBack(dir, image, profilePath, {}, original, false); // empty profile
+    const RunResult removedEmpty = stampIn(dir, {"remove", image});
     EXPECT_EQ(removedEmpty.exitCode, 0) << removedEmpty.err;
     EXPECT_TRUE(readFile(image) == original);
 
@@ -138,7 +123,7 @@ TEST_F(RealImagesStamped, EncryptedImageWithoutTrailerIsRefused) {
     if (!inPlace) {
       args.insert(args.end(), {"--out", work.file("out.dmg")});
     }
-    const RunResult run = stamp(args);
+    const RunResult run = stampIn(work, args);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "brackwell-stamp: '" + work.file("image.dmg") +
                            "' does not end in a 512-byte UDIF trailer ('koly' block not found)\n");
@@ -166,7 +151,7 @@ TEST_F(RealImagesStamped, BrackwellReadsWhatWasStamped) {
     const std::string image = dir.file("Setup.dmg");
     testsupport::writeFile(image, readFile(path));
     testsupport::writeFile(dir.file("profile.bin"), PROFILE);
-    const RunResult stamped = stamp({"write", image, dir.file("profile.bin"), "--unsign"});
+    const RunResult stamped = stampIn(dir, {"write", image, dir.file("profile.bin"), "--unsign"});
     ASSERT_EQ(stamped.exitCode, 0) << stamped.err;
 
     const std::vector<testsupport::Attached> attached = {{image, image, {"/Volumes/Setup"}}};
@@ -208,27 +193,12 @@ std::vector<SignedPair> signedPairs() {
   return pairs;
 }
 
-std::uint64_t bigEndian64(const Bytes& bytes, std::size_t at) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    value = value << 8 | bytes[at + i];
-  }
-  return value;
-}
-
 // The signature blob of a signed image, as its trailer records it.
 Bytes signatureOf(const Bytes& image) {
   const std::size_t trailer = image.size() - 512;
-  const auto offset = static_cast<std::size_t>(bigEndian64(image, trailer + 296));
-  const auto length = static_cast<std::size_t>(bigEndian64(image, trailer + 304));
+  const auto offset = static_cast<std::size_t>(fileio::readBigEndian<std::uint64_t>(&image[trailer + 296]));
+  const auto length = static_cast<std::size_t>(fileio::readBigEndian<std::uint64_t>(&image[trailer + 304]));
   return slice(image, offset, offset + length);
-}
-
-RunResult stampIn(const TempDir& dir, std::vector<std::string> args) {
-  for (std::string& arg : args) {
-    arg = testsupport::expandDir(arg, dir);
-  }
-  return stamp(args);
 }
 
 TEST_F(RealSignedImages, UnsignGivesTheTwinAndStampsExactlyLikeIt) {
@@ -331,8 +301,8 @@ TEST_F(RealSignedImages, DamagedSignatureFieldsAreRefused) {
   for (const SignedPair& pair : pairs) {
     const Bytes original = readFile(pair.signedPath);
     const std::size_t trailer = original.size() - 512;
-    const std::uint64_t offset = bigEndian64(original, trailer + 296);
-    const std::uint64_t length = bigEndian64(original, trailer + 304);
+    const std::uint64_t offset = fileio::readBigEndian<std::uint64_t>(&original[trailer + 296]);
+    const std::uint64_t length = fileio::readBigEndian<std::uint64_t>(&original[trailer + 304]);
     const std::uint64_t max = ~std::uint64_t{0};
     struct Damage {
       std::string name;

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "fileio/byte_order.h"
 #include "stamp/stamp.h"
 #include "support/test_support.h"
 
@@ -344,12 +345,8 @@ std::vector<InspectCase> inspectCases() {
   };
   for (const DamagedCase& damaged : damagedSignatures()) {
     const Bytes& image = damaged.image;
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    for (std::size_t i = 0; i < 8; ++i) {
-      offset = offset << 8 | image[image.size() - 512 + 296 + i];
-      length = length << 8 | image[image.size() - 512 + 304 + i];
-    }
+    const std::uint64_t offset = fileio::readBigEndian<std::uint64_t>(&image[image.size() - 512 + 296]);
+    const std::uint64_t length = fileio::readBigEndian<std::uint64_t>(&image[image.size() - 512 + 304]);
     cases.push_back(
         {damaged.name, image, Status::wrong_type, offset, length, damaged.layout, std::nullopt, 0});
   }

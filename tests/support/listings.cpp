@@ -2,6 +2,33 @@
 
 namespace testsupport {
 
+std::vector<Attached> realisticImages(int count) {
+  std::vector<Attached> images;
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i + 1);
+    switch (i % 3) {
+    case 0: {
+      const std::string path = "/Users/jdoe/Downloads/Acme Suite 12.4." + n + " Installer.dmg";
+      images.push_back({path, path, {"/Volumes/Acme Suite " + n}});
+      break;
+    }
+    case 1: {
+      const std::string path = "/var/folders/x4/9k2_bq1n6xd4l0v3h8y7mz2c0000gn/T/AppTranslocation/"
+                               "5C1E63A4-2B7D-4F0A-9E51-" +
+                               n + "/d/Setup.dmg";
+      images.push_back({path, "/private" + path, {"/Volumes/Setup " + n}});
+      break;
+    }
+    default: {
+      const std::string path = "/Users/jdoe/Library/Caches/com.acme.updater/Update-" + n + ".sparseimage";
+      images.push_back({path, path, {"/Volumes/Update " + n, "/Volumes/Update " + n + " Data"}});
+      break;
+    }
+    }
+  }
+  return images;
+}
+
 std::string textListing(const std::vector<Attached>& images) {
   std::string text = "framework       : 671.100.2\ndriver          : 671.100.2\n";
   int disk = 4;

@@ -13,6 +13,11 @@ struct Attached {
   std::vector<std::string> mounts;
 };
 
+// `count` attached images as a developer's machine shows them: installers in
+// Downloads, images opened from a translocated temporary folder (listed under
+// /var, found under /private/var), and images with two file systems.
+std::vector<Attached> realisticImages(int count);
+
 // What "hdiutil info" prints for these images.
 std::string textListing(const std::vector<Attached>& images);
 

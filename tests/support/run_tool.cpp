@@ -194,6 +194,18 @@ RunResult runStampTool(const std::vector<std::string>& args, const ChildSetup& s
   return runNamedProgram("BRACKWELL_STAMP_BIN", args, setup);
 }
 
+RunResult stampIn(const TempDir& dir, const std::vector<std::string>& args,
+                  std::vector<std::pair<std::string, std::string>> env) {
+  std::vector<std::string> expanded;
+  for (const std::string& arg : args) {
+    expanded.push_back(expandDir(arg, dir));
+  }
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = std::move(env);
+  return runStampTool(expanded, setup);
+}
+
 BackgroundRun::BackgroundRun(const std::vector<std::string>& args) {
   const char* bin = std::getenv("BRACKWELL_STAMP_BIN");
   if (bin == nullptr) {
@@ -299,12 +311,6 @@ RunResult BackgroundRun::finish() {
     pid_ = -1;
   }
   return result_;
-}
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
 }
 
 } // namespace testsupport

@@ -1,6 +1,8 @@
 // Running a built program as a child process, capturing its standard output.
 #pragma once
 
+#include "support/test_support.h"
+
 #include <optional>
 #include <string>
 #include <sys/resource.h>
@@ -83,6 +85,11 @@ RunResult runTool(const std::vector<std::string>& args, const ChildSetup& setup)
 // Runs the program named by BRACKWELL_STAMP_BIN (set by ctest to brackwell-stamp).
 RunResult runStampTool(const std::vector<std::string>& args, const ChildSetup& setup);
 
+// A run of brackwell-stamp in `dir` ({DIR} in `args` expanded), with its
+// standard output and error.
+RunResult stampIn(const TempDir& dir, const std::vector<std::string>& args,
+                  std::vector<std::pair<std::string, std::string>> env = {});
+
 // The program named by BRACKWELL_STAMP_BIN, started in the background with
 // its standard input on a pipe the test writes to, and standard output and
 // error on pipes the test reads: for runs that must be caught while they
@@ -114,7 +121,5 @@ private:
   int err_ = -1;
   RunResult result_;
 };
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to);
 
 } // namespace testsupport

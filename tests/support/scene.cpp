@@ -5,24 +5,19 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport {
-
-const Bytes PROFILE = toBytes(std::string("customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n", 34));
-const std::string OLD_OUTPUT = "previous contents\n";
-const std::string PKG = "/Volumes/Setup/Install.pkg";
 
 namespace {
 
 // The images every scene's directory starts with (see scene.h).
 void writeSceneImages(const TempDir& dir) {
-  writeFile(dir.file("Setup.dmg"), imageWithProfile(Bytes(4096, 0x5a), PROFILE));
-  writeFile(dir.file("Other.dmg"), imageWithProfile(Bytes(64, 1), toBytes("other")));
-  writeFile(dir.file("Empty.dmg"), imageWithProfile(Bytes(64, 1), {}));
+  writeFile(dir.file("Setup.dmg"), stamped(Bytes(4096, 0x5a), PROFILE));
+  writeFile(dir.file("Other.dmg"), stamped(Bytes(64, 1), toBytes("other")));
+  writeFile(dir.file("Empty.dmg"), stamped(Bytes(64, 1), {}));
   writeFile(dir.file("NoKoly.dmg"), Bytes(2048, 0));
-  Bytes huge = imageWithProfile(Bytes(100, 0), {});
+  Bytes huge = stamped(Bytes(100, 0), {});
   std::fill(huge.end() - 528, huge.end() - 524, 0xff); // length 4294967295
   writeFile(dir.file("Huge.dmg"), huge);
   Bytes shortImage = udifTrailer();
@@ -48,11 +43,6 @@ void expectSameText(const std::string& actual, const std::string& expected) {
                   << expected.size() << "): '" << actual.substr(at, 200) << "' instead of '"
                   << expected.substr(at, 200) << "'";
   }
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
 }
 
 } // namespace

@@ -7,7 +7,8 @@
 //   Scene("ReadThroughAlias")
 //       .attached({{"{DIR}/var/Setup.dmg", "{DIR}/Setup.dmg", {"/Volumes/Setup"}}})
 //       .args({PKG, "{OUT}"})
-//       .prints("PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+//       .prints(SEARCH_STARTED +
+//               "Checking image-path: {DIR}/var/Setup.dmg\n"
 //               ...
 //               "Profile extracted to: {OUT}\n")
 //       .exits(0)
@@ -19,7 +20,7 @@
 //   {PLIST}  (expected output only) the property list as the run echoes it
 //
 // Every scene's directory starts with these images (SCENE_IMAGES):
-//   Setup.dmg   4096 bytes of 0x5a, then PROFILE, its descriptor and a trailer
+//   Setup.dmg   4096 bytes of 0x5a, then PROFILE (test_support.h), its descriptor and a trailer
 //   Other.dmg   carries the profile "other"
 //   Empty.dmg   carries an empty profile
 //   NoKoly.dmg  2048 zero bytes: no trailer
@@ -42,13 +43,29 @@
 
 namespace testsupport {
 
-// The profile Setup.dmg carries. Binary on purpose: a zero byte and 0xff
-// must come through unchanged.
-extern const Bytes PROFILE;
 // What {OUT} holds before every run.
-extern const std::string OLD_OUTPUT;
+inline const std::string OLD_OUTPUT = "previous contents\n";
 // The package path most scenes run with.
-extern const std::string PKG;
+inline const std::string PKG = "/Volumes/Setup/Install.pkg";
+
+// How every run with PKG begins, named once so that a scene writes out only
+// what follows (each is the one before it, then more lines):
+//
+// the paths taken from the arguments, all a run prints when a listing fails;
+inline const std::string PATHS_PRINTED = "PACKAGE PATH: '/Volumes/Setup/Install.pkg'\n"
+                                         "VOLUME PATH: '/Volumes/Setup'\n";
+// then the property list, echoed between two rules, all a run prints before
+// the reader's verdict on it;
+inline const std::string PLIST_ECHOED = PATHS_PRINTED +
+                                        "source hdiutil info plist --------------------------------------\n"
+                                        "{PLIST}\n"
+                                        "-----------------------------------------------------------------\n";
+// then the one image of the default listings, mounted at /Volumes/Setup,
+// loaded, and the search for the volume's image begun.
+inline const std::string SEARCH_STARTED = PLIST_ECHOED + "Parsing next image info \n"
+                                                         "mount-point: '/Volumes/Setup'\n"
+                                                         "Loaded 1 image infos from plist\n"
+                                                         "Searching images...\n";
 
 // What becomes of the output file.
 enum class OutputFile {
