@@ -167,16 +167,6 @@ Result<void> writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 namespace {
 
 #if defined(__APPLE__)
-const timespec& modified(const struct stat& st) {
-  return st.st_mtimespec;
-}
-#else
-const timespec& modified(const struct stat& st) {
-  return st.st_mtim;
-}
-#endif
-
-#if defined(__APPLE__)
 // <sys/disk.h>'s requests for a disk's block size and block count, spelt out
 // here because the headers that zig cross-compiles with lack that file; where
 // it is there, the asserts hold these to it.
@@ -253,7 +243,7 @@ Result<struct stat> settledStatus(int fd) {
     }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const std::chrono::nanoseconds wait = untilChangesShow(modified(st), now);
+    const std::chrono::nanoseconds wait = untilChangesShow(modificationTime(st), now);
     if (wait.count() == 0 || round == ROUNDS) {
       return st;
     }
@@ -268,8 +258,16 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 bool sameVersion(const struct stat& before, const struct stat& after) {
   return sameFile(before, after) && before.st_size == after.st_size &&
-         modified(before).tv_sec == modified(after).tv_sec &&
-         modified(before).tv_nsec == modified(after).tv_nsec;
+         modificationTime(before).tv_sec == modificationTime(after).tv_sec &&
+         modificationTime(before).tv_nsec == modificationTime(after).tv_nsec;
+}
+
+const timespec& modificationTime(const struct stat& st) {
+#if defined(__APPLE__)
+  return st.st_mtimespec;
+#else
+  return st.st_mtim;
+#endif
 }
 
 } // namespace fileio

@@ -79,4 +79,8 @@ Result<struct stat> settledStatus(int fd);
 // Whether two stat results name the same file (device and inode).
 bool sameFile(const struct stat& a, const struct stat& b);
 
+// The modification time of a stat result (st_mtim on Linux, st_mtimespec on
+// macOS).
+const timespec& modificationTime(const struct stat& st);
+
 } // namespace fileio

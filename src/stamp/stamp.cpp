@@ -471,24 +471,14 @@ private:
   std::uint64_t hash_ = 0xcbf29ce484222325u;
 };
 
-#if defined(__APPLE__)
-const timespec& modified(const struct stat& st) {
-  return st.st_mtimespec;
-}
-#else
-const timespec& modified(const struct stat& st) {
-  return st.st_mtim;
-}
-#endif
-
 // The new image's validator (see ETAG_PREFIX in stamp.h for what it is made
 // of and what it cannot see).
 Result<std::string> etagOf(const Source& source, const Plan& plan) {
   Fingerprint fingerprint;
   const auto size = static_cast<std::uint64_t>(source.before.st_size);
   fingerprint.add(size);
-  fingerprint.add(static_cast<std::uint64_t>(modified(source.before).tv_sec));
-  fingerprint.add(static_cast<std::uint64_t>(modified(source.before).tv_nsec));
+  fingerprint.add(static_cast<std::uint64_t>(fileio::modificationTime(source.before).tv_sec));
+  fingerprint.add(static_cast<std::uint64_t>(fileio::modificationTime(source.before).tv_nsec));
   std::array<std::uint8_t, TRAILER_SIZE + DESCRIPTOR_SIZE> end{};
   const auto endSize = static_cast<std::size_t>(std::min<std::uint64_t>(end.size(), size));
   std::array<std::uint8_t, DESCRIPTOR_SIZE> beforeSignature{};
