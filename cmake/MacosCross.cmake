@@ -113,6 +113,7 @@ add_custom_target(universal ALL DEPENDS ${_brackwell_universal_files})
 # The checker runs here, on the build machine, built with our own flags.
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 add_executable(macho_check tests/shipping/macho_check.cpp)
+target_include_directories(macho_check PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(macho_check PRIVATE OpenSSL::Crypto brackwell_warnings)
 
 enable_testing()

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "fileio/atomic_file.h"
+#include "fileio/byte_order.h"
 #include "fileio/copy.h"
 #include "fileio/fd.h"
 #include "fileio/io.h"
@@ -26,19 +27,12 @@
 using fileio::CopyLimit;
 using fileio::CopyMethod;
 using testsupport::Bytes;
+using testsupport::pattern;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
 namespace {
-
-Bytes pattern(std::size_t size) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 10));
-  }
-  return bytes;
-}
 
 // Everything that arrives on `fd` until its writer closes it.
 Bytes drain(int fd) {
@@ -442,3 +436,22 @@ INSTANTIATE_TEST_SUITE_P(Times, UntilChangesShow,
                          [](const ::testing::TestParamInfo<SettleCase>& row) { return row.param.name; });
 
 } // namespace
+
+// The fields at the end of an image are big-endian; the Mach-O checker also
+// reads little-endian ones. Each width, each order, against known bytes.
+TEST(ByteOrder, EachWidthReadsAndWritesInItsOrder) {
+  const std::uint8_t bytes[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0xf8};
+  EXPECT_EQ(fileio::readBigEndian<std::uint16_t>(bytes), 0x0102u);
+  EXPECT_EQ(fileio::readBigEndian<std::uint32_t>(bytes), 0x01020304u);
+  EXPECT_EQ(fileio::readBigEndian<std::uint64_t>(bytes), 0x01020304050607f8u);
+  EXPECT_EQ(fileio::readLittleEndian<std::uint16_t>(bytes), 0x0201u);
+  EXPECT_EQ(fileio::readLittleEndian<std::uint32_t>(bytes), 0x04030201u);
+  EXPECT_EQ(fileio::readLittleEndian<std::uint64_t>(bytes), 0xf807060504030201u);
+
+  std::uint8_t written[8] = {};
+  fileio::writeBigEndian<std::uint64_t>(0x01020304050607f8u, written);
+  EXPECT_EQ(Bytes(written, written + 8), Bytes(bytes, bytes + 8));
+  fileio::writeBigEndian<std::uint32_t>(0xfffffffeu, written);
+  EXPECT_EQ(Bytes(written, written + 4), (Bytes{0xff, 0xff, 0xff, 0xfe}));
+  EXPECT_EQ(fileio::readBigEndian<std::uint32_t>(written), 0xfffffffeu);
+}

@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "fileio/byte_order.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -89,11 +91,8 @@ private:
     if (!has(at, 4)) {
       return std::nullopt;
     }
-    const std::uint8_t* p = data(at);
-    return bigEndian ? static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-                           static_cast<std::uint32_t>(p[2]) << 8 | p[3]
-                     : static_cast<std::uint32_t>(p[3]) << 24 | static_cast<std::uint32_t>(p[2]) << 16 |
-                           static_cast<std::uint32_t>(p[1]) << 8 | p[0];
+    return bigEndian ? fileio::readBigEndian<std::uint32_t>(data(at))
+                     : fileio::readLittleEndian<std::uint32_t>(data(at));
   }
   const Bytes& bytes_;
   std::uint64_t offset_;
