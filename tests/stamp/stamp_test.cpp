@@ -27,6 +27,7 @@ using stamp::Outcome;
 using Result = stamp::Result<Outcome>;
 using testsupport::Bytes;
 using testsupport::cat;
+using testsupport::pattern;
 using testsupport::readFile;
 using testsupport::signatureBlob;
 using testsupport::signedImage;
@@ -49,14 +50,6 @@ std::string messageOf(const Result& result) {
 }
 
 const std::optional<Failure> SUCCEEDS = std::nullopt;
-
-Bytes pattern(std::size_t size, unsigned seed) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>((i * 31 + seed * 7) ^ (i >> 8));
-  }
-  return bytes;
-}
 
 // A trailer with content of its own beyond "koly" and the version, so that a
 // trailer made anew instead of carried over would show.

@@ -18,10 +18,10 @@
 
 namespace testsupport {
 
-Bytes pattern(std::size_t size) {
+Bytes pattern(std::size_t size, unsigned seed) {
   Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    bytes[i] = static_cast<std::uint8_t>((i * 7 + 3 + seed * 29) ^ (i >> 8) ^ (i >> 16) ^ (i >> 24));
   }
   return bytes;
 }

@@ -112,9 +112,12 @@ class SilencedCout {
 // byte and 0xff inside must come through unchanged.
 inline const Bytes PROFILE = toBytes(std::string("customer=Acme Corp\nseat-key=\x01\x02\x00\xff\n", 33));
 
-// `size` bytes that are not all alike (byte i is i * 7 + 3): a profile, or
-// filler, whose every byte has to land in its place.
-Bytes pattern(std::size_t size);
+// `size` bytes that are not all alike: a profile, or filler, whose every byte
+// has to land in its place. Byte i is i * 7 + 3 + seed * 29, mixed with the
+// higher bytes of i, so that the same bytes do not recur at any distance a
+// copy could slip by (256 bytes, a 64 KiB pipe, a 1 MiB buffer); another
+// seed gives other bytes.
+Bytes pattern(std::size_t size, unsigned seed = 0);
 
 // A 512-byte UDIF trailer: "koly", version 4, header size 512, the rest zero.
 Bytes udifTrailer();
