@@ -157,7 +157,8 @@ if [ -n "${HTTP_RANGE:-}" ]; then
   esac
 fi
 
-# dry_run [--range SPEC]: what brackwell-stamp's dry run says of the body,
+# dry_run [--range SPEC]: what brackwell-stamp's dry run says of the body (of
+# the byte range SPEC the client asked for, when given),
 #   {"size":N,"etag":"\"bw1-...\""[,"range":{"first":F,"last":L,"length":K}]}
 # in size, etag (with its quotes, as the header wants it) and, for a range
 # that can be served, first, last and length; dry_status is its exit status.

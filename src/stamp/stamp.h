@@ -80,7 +80,8 @@ enum class Failure {
   etag_mismatch        // the new image's validator is not the one the caller expects
 };
 
-// A part of the new image, as HTTP's byte-range-spec names it.
+// A part of the new image, in the forms of an HTTP Range header's byte range
+// (RFC 9110, section 14.1.2: FIRST-LAST, FIRST- or -SUFFIX).
 struct ByteRange {
   enum class Kind {
     from_to, // bytes first..last (last clipped to the end)
