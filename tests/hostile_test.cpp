@@ -105,6 +105,15 @@ public:
       return;
     }
     user_ = "bwattack" + std::to_string(getpid());
+    // One run at a time on a machine: a second run would save the settings
+    // the first turned off and "restore" them off. The lock is shared with
+    // the guard (same open file), so it is held until the guard has put
+    // everything back.
+    const int machineLock = open("/run/brackwell-hostile-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (machineLock < 0 || flock(machineLock, LOCK_EX) != 0) {
+      why_ = "cannot take /run/brackwell-hostile-test.lock";
+      return;
+    }
     std::map<std::string, std::string> saved;
     for (const std::string& setting : KERNEL_SETTINGS) {
       const std::string value = readSetting(setting);
