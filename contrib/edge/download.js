@@ -3,21 +3,19 @@
 // the request gets, and which of the response's bytes come from the image
 // and which from the tail. worker.js does the fetching and the streaming.
 //
-// The answers follow nginx's own filters (ngx_http_range_filter_module,
-// ngx_http_not_modified_filter_module), which answer the same requests at
-// the origin, so a client sees one server whichever tier it reaches; where
-// nginx departs from RFC 9110 in a way a client can tell (a date nobody can
-// parse in If-Unmodified-Since gives nginx a 412), the RFC is followed and the
-// comment says so.
+// The answers are the origin's: nginx's own filters (ngx_http_range_filter_module,
+// ngx_http_not_modified_filter_module) with the corrections the module makes
+// to them, so a client sees one server whichever tier it reaches.
 
 const encoder = new TextEncoder();
 
 // --- The link -------------------------------------------------------------
 
 // /download/<image>/<customer>?expires=E&signature=S, exactly those two
-// parameters in that order. Names are taken as the client sent them (nothing
-// percent-encoded is decoded): the signature covers those very bytes, and the
-// origin applies its own rules to the names once the link is genuine.
+// parameters in that order. The signature covers the path as the client
+// sent it, and the origin serves a link only when that is the very path it
+// serves (nothing percent-encoded, no dot segment); it applies its own rules
+// to the names once the link is genuine.
 const DOWNLOAD_PATH = /^\/download\/([^/?#]+)\/([^/?#]+)$/;
 const LINK_QUERY = /^expires=([0-9]{1,19})&signature=([0-9a-f]{64})$/;
 
@@ -35,7 +33,10 @@ export function targetOf(url) {
 // What a request target asks for:
 //   {kind: "other"}     not a download (404)
 //   {kind: "unsigned"}  a download without a well-formed link (403)
-//   {kind: "download", image, customer, expires, signature, signed, query}
+//   {kind: "misspelt"}  a download whose path is not the path the origin
+//                       serves: a percent-encoded byte or a dot segment,
+//                       which the origin refuses whatever the signature (403)
+//   {kind: "download", target, image, customer, expires, signature, signed}
 // `signed` is the text the signature covers: the path and "?expires=E".
 export function parseTarget(target) {
   const question = target.indexOf("?");
@@ -45,14 +46,17 @@ export function parseTarget(target) {
   if (!names) return { kind: "other" };
   const link = query === null ? null : LINK_QUERY.exec(query);
   if (!link) return { kind: "unsigned" };
+  if (path.includes("%") || names.slice(1).some((name) => name === "." || name === "..")) {
+    return { kind: "misspelt" };
+  }
   return {
     kind: "download",
+    target,
     image: names[1],
     customer: names[2],
     expires: link[1],
     signature: link[2],
     signed: `${path}?expires=${link[1]}`,
-    query,
   };
 }
 
@@ -187,47 +191,46 @@ function opaque(tag) {
 
 // Does an If-Match (strong) or If-None-Match (weak) list hold the ETag?
 function listHolds(value, etag, weak) {
-  if (value.trim() === "*") return true;
+  if (value === "*") return true;
   const tags = entityTags(value);
   if (!tags) return false;
   return tags.some((tag) => (weak ? opaque(tag) === opaque(etag) : tag === etag));
 }
 
 // The answer the request's preconditions call for: 412, 304, or null to go
-// on. The order is RFC 9110's (13.2.2): If-Match, else If-Unmodified-Since;
-// then If-None-Match, else If-Modified-Since. nginx evaluates the same
-// fields with two differences a client can tell, where the RFC is followed
-// here: a date that does not parse is ignored (nginx answers 412 to such an
-// If-Unmodified-Since), and If-Modified-Since counts a Last-Modified at or
-// before the date as unmodified (nginx, with `if_modified_since exact`,
-// only one equal to it).
+// on. These are the origin's answers, which nginx's not-modified filter
+// gives with the module's two corrections: If-Unmodified-Since is ignored
+// beside If-Match or when it is not a date (RFC 9110, 13.1.4; nginx would
+// answer 412). So, in nginx's order: If-Unmodified-Since, then If-Match
+// (compared strongly), each a 412 when it fails; then a 304 when every one
+// of If-Modified-Since (Last-Modified exactly, nginx's `if_modified_since
+// exact`) and If-None-Match (compared weakly) the request has says the
+// client's copy is current.
 export function precondition(headers, etag, lastModified) {
   const ifMatch = headers.get("if-match");
   const ifUnmodifiedSince = headers.get("if-unmodified-since");
-  if (ifMatch !== null) {
-    if (!listHolds(ifMatch, etag, false)) return 412;
-  } else if (ifUnmodifiedSince !== null) {
+  if (ifMatch === null && ifUnmodifiedSince !== null) {
     const date = parseHttpDate(ifUnmodifiedSince);
-    if (date !== null && lastModified > date) return 412;
+    if (date !== null && date < lastModified) return 412;
   }
+  if (ifMatch !== null && !listHolds(ifMatch, etag, false)) return 412;
   const ifNoneMatch = headers.get("if-none-match");
   const ifModifiedSince = headers.get("if-modified-since");
-  if (ifNoneMatch !== null) {
-    if (listHolds(ifNoneMatch, etag, true)) return 304;
-  } else if (ifModifiedSince !== null) {
-    const date = parseHttpDate(ifModifiedSince);
-    if (date !== null && lastModified <= date) return 304;
-  }
-  return null;
+  if (ifNoneMatch === null && ifModifiedSince === null) return null;
+  if (ifModifiedSince !== null && parseHttpDate(ifModifiedSince) !== lastModified) return null;
+  if (ifNoneMatch !== null && !listHolds(ifNoneMatch, etag, true)) return null;
+  return 304;
 }
 
-// Whether If-Range lets a Range through, as nginx decides it: a value ending
-// in a double quote is an entity tag, compared byte for byte (so a weak tag
-// never matches); anything else is a date that must equal Last-Modified.
-export function ifRangeHolds(value, etag, lastModified) {
+// Whether If-Range lets a Range through, as the origin decides it: only an
+// entity tag equal byte for byte to the ETag does (so a weak tag never
+// matches). A date never does, not even Last-Modified itself: a time in
+// whole seconds cannot tell apart two versions written within one second,
+// and a range of the one spliced onto a copy of the other would be a
+// broken image.
+export function ifRangeHolds(value, etag) {
   if (value === null) return true;
-  if (value.length >= 2 && value.endsWith('"')) return value === etag;
-  return parseHttpDate(value) === lastModified;
+  return value.length >= 2 && value.endsWith('"') && value === etag;
 }
 
 const MAX_OFF_T = 2n ** 63n - 1n;
@@ -322,7 +325,7 @@ export function planAnswer(method, requestHeaders, recipe) {
     "Accept-Ranges": "bytes",
   };
   let range = { kind: "whole" };
-  if (ifRangeHolds(requestHeaders.get("if-range"), etag, lastModified)) {
+  if (ifRangeHolds(requestHeaders.get("if-range"), etag)) {
     range = parseRange(requestHeaders.get("range"), size);
   }
   let answer;

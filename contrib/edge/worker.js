@@ -7,9 +7,10 @@
 //
 //   1. The link is checked here (download.js), before anything reaches the
 //      origin: 403 for a missing, malformed, wrong or expired one.
-//   2. GET ORIGIN/edge/recipe/<image>/<customer>?expires=E&signature=S asks
-//      the origin for the recipe: KEEP, the size, the validator, the image's
-//      version and the tail's bytes (a few hundred; never cached).
+//   2. GET ORIGIN/edge/recipe/download/<image>/<customer>?expires=E&signature=S
+//      (the customer's request target behind /edge/recipe) asks the origin
+//      for the recipe: KEEP, the size, the validator, the image's version
+//      and the tail's bytes (a few hundred; never cached).
 //   3. The status and headers follow from the recipe and the request's
 //      Range and conditions. Only when the answer's bytes reach into
 //      [0, KEEP) is the image asked for, and only those bytes of it:
@@ -104,7 +105,7 @@ async function settingsOf(env) {
 // status the customer gets (the origin's 403, 404 or 500; 502 for anything
 // else).
 async function fetchRecipe(config, download, log) {
-  const url = `${config.origin}/edge/recipe/${download.image}/${download.customer}?${download.query}`;
+  const url = `${config.origin}/edge/recipe${download.target}`;
   let response;
   try {
     response = await fetch(url, {
@@ -240,8 +241,9 @@ async function answer(request, env, ctx) {
     console.error(`brackwell edge: the Worker's settings are wrong: ${error.message}`);
     return errorAnswer(500, method);
   }
-  if (download.kind === "unsigned") {
-    console.warn(`brackwell edge: ${log.line}: refused: no well-formed link`);
+  if (download.kind === "unsigned" || download.kind === "misspelt") {
+    const reason = download.kind === "unsigned" ? "no well-formed link" : "the path is spelt otherwise than served";
+    console.warn(`brackwell edge: ${log.line}: refused: ${reason}`);
     return errorAnswer(403, method);
   }
   const refusal = await linkRefusal(config.key, download, Date.now() / 1000);

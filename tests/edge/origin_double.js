@@ -84,7 +84,7 @@ export default {
     }
     log.push({ path: url.pathname, range: request.headers.get("range") });
     if (request.headers.get("brackwell-edge-secret") !== SECRET) return new Response("no", { status: 403 });
-    let m = /^\/edge\/recipe\/([^/]+)\/([^/]+)$/.exec(url.pathname);
+    let m = /^\/edge\/recipe\/download\/([^/]+)\/([^/]+)$/.exec(url.pathname);
     if (m) return recipe(m[1]);
     m = /^\/edge\/image\/([^/]+)$/.exec(url.pathname);
     if (m) return imageAnswer(m[1], url.searchParams.get("v"), request.headers.get("range"));

@@ -31,8 +31,9 @@ async function originLog(env) {
 // "image NAME RANGE".
 function summary(log) {
   return log.map(({ path, range }) => {
-    const [, , kind, name] = path.split("/");
-    return kind === "image" ? `image ${name} ${range}` : `${kind} ${name}`;
+    const m = /^\/edge\/(recipe\/download|image)\/([^/]+)/.exec(path);
+    if (!m) return `unexpected ${path}`;
+    return m[1] === "image" ? `image ${m[2]} ${range}` : `recipe ${m[2]}`;
   });
 }
 
@@ -100,6 +101,7 @@ export const refusals = {
         { name: "HEAD without a link", method: "HEAD", target: "/download/Setup.dmg/acme", status: 403, origin: [] },
         { name: "another method", method: "DELETE", target: link, status: 405, origin: [] },
         { name: "another path", target: "/edge/image/Setup.dmg?v=1", status: 404, origin: [] },
+        { name: "a path spelt otherwise, signed as sent", target: await linkTo(env, "Setup%2edmg"), status: 403, origin: [] },
         { name: "the origin does not know the image", image: "None.dmg", status: 404, origin: ["recipe None.dmg"] },
         { name: "the origin refuses the image", image: "Broken.dmg", status: 500, origin: ["recipe Broken.dmg"] },
         { name: "a recipe whose sizes disagree", image: "Bad-recipe.dmg", status: 502, origin: ["recipe Bad-recipe.dmg"] },
