@@ -28,7 +28,8 @@
 # (scripts/fetch-workerd.sh), else from PATH; nginx from PATH or /usr/sbin.
 #
 # It runs in the foreground until SIGTERM or SIGINT (Ctrl-C), then stops the
-# three, which cuts every download still running, removes its private
+# three, which cuts every download still running (workerd is killed: given
+# SIGTERM it would finish them first), removes its private
 # directory (configuration, cache, socket; under TMPDIR) and exits 0; it
 # exits 1 when any of them fails or cannot start, 2 on a usage error.
 # Started as root, workerd and the cache's nginx run as BRACKWELL_SERVE_USER
@@ -125,12 +126,12 @@ group_ended() {
     ended "$pid" || return 1
   done
 }
-# stop_group PID: TERM to the process group PID leads, then KILL to whatever
-# of it still runs after 15 s (the origin's serve.sh takes up to 5 s to stop
-# its nginx). Zombies do not count.
+# stop_group PID [SIGNAL]: SIGNAL (TERM by default) to the process group PID
+# leads, then KILL to whatever of it still runs after 15 s (the origin's
+# serve.sh takes up to 5 s to stop its nginx). Zombies do not count.
 stop_group() {
   [ -n "$1" ] || return 0
-  kill -TERM -- "-$1" 2>/dev/null || return 0
+  kill -"${2:-TERM}" -- "-$1" 2>/dev/null || return 0
   for _ in $(seq 150); do
     group_ended "$1" && break
     sleep 0.1
@@ -138,9 +139,11 @@ stop_group() {
   group_ended "$1" || kill -KILL -- "-$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
 }
+# workerd, given SIGTERM, would first finish every download it is sending:
+# it is killed, so that a stop cuts them, as the origin's does.
 cleanup() {
   trap - EXIT TERM INT
-  stop_group "$workerd_pid"
+  stop_group "$workerd_pid" KILL
   stop_group "$cache_pid"
   stop_group "$origin_pid"
   rm -rf -- "$private"
