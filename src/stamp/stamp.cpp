@@ -906,7 +906,7 @@ Result<Outcome> extractProfile(const std::string& image, const Options& options,
       return refuse(placeFailure(opened.error(), Failure::write_failed), opened.error());
     }
     file = std::move(*opened);
-    target = file.fd.get();
+    target = file.descriptor();
   } else if (fstat(target, &file.info) != 0) {
     file.info = {};
   }
@@ -929,9 +929,10 @@ Result<Outcome> extractProfile(const std::string& image, const Options& options,
     return refuse(Failure::write_failed, copied.error());
   }
   outcome.copy = *copied;
-  if (toFile && !file.fd.closeChecked()) {
-    const int code = errno;
-    return refuse(Failure::write_failed, fileio::systemError("cannot write the profile to " + output, code));
+  if (toFile) {
+    if (auto finished = fileio::finish(file); !finished) {
+      return refuse(Failure::write_failed, finished.error().within("cannot write the profile to " + output));
+    }
   }
   outcome.profileOffset = location.profileOffset;
   outcome.profileLength = location.length;

@@ -1134,6 +1134,35 @@ std::string waitForTemporaryFile(const TempDir& dir, const std::string& image) {
 
 // An image overwritten at the same size while it streams: the bytes already
 // out may mix two versions, so the run fails.
+// `extract IMAGE --out IMAGE`: the profile written over the image it comes
+// from would leave an image without its trailer. In a shared (sticky,
+// world-writable) directory the output is a new file renamed over the name,
+// never the file opened there, and must be refused all the same.
+class ExtractIntoTheImage : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExtractIntoTheImage, IsRefused) {
+  const bool shared = GetParam();
+  TempDir dir;
+  const std::string folder = dir.file("folder");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), shared ? 01777 : 0755), 0);
+  const std::string image = folder + "/stamped.dmg";
+  writeFile(image, STAMPED);
+
+  const RunResult run = stampIn(dir, {"extract", image, "--out", image});
+
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "Extracting profile from DMG at '" + image + "'\nbrackwell-stamp: the output '" + image +
+                         "' is the image itself\n");
+  EXPECT_EQ(readFile(image), STAMPED);
+  EXPECT_EQ(testsupport::listDirectory(folder), std::vector<std::string>{"stamped.dmg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Directories, ExtractIntoTheImage, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return row.param ? "Shared" : "Private";
+                         });
+
 TEST(StreamWhileTheImageChanges, FailsAfterTheLastByte) {
   TempDir dir;
   writeFile(dir.file("image.dmg"), PLAIN);
