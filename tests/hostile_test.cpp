@@ -369,7 +369,8 @@ RunResult runWriter(const Scene& scene, Writer writer, const std::string& target
   return {};
 }
 
-class Attack : public ::testing::TestWithParam<std::tuple<Planted, Writer>> {
+// A table of runs on the hostile machine: skipped where it cannot be had.
+template <typename Row> class OnHostileMachine : public ::testing::TestWithParam<Row> {
 protected:
   void SetUp() override {
     if (!HostileMachine::why().empty()) {
@@ -377,6 +378,8 @@ protected:
     }
   }
 };
+
+class Attack : public OnHostileMachine<std::tuple<Planted, Writer>> {};
 
 TEST_P(Attack, LeavesEveryVictimAsItWas) {
   const Planted planted = std::get<0>(GetParam());
@@ -507,14 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
 // read, and holding only what it held. A stamp in place is after one of
 // root's images; its new image keeps the image's own mode, as in place it
 // always does.
-class MovedIn : public ::testing::TestWithParam<Writer> {
-protected:
-  void SetUp() override {
-    if (!HostileMachine::why().empty()) {
-      GTEST_SKIP() << HostileMachine::why();
-    }
-  }
-};
+class MovedIn : public OnHostileMachine<Writer> {};
 
 TEST_P(MovedIn, RootsFileIsReplacedNeverWrittenInto) {
   const Writer writer = GetParam();
@@ -628,14 +624,7 @@ std::vector<UseCase> uses() {
   };
 }
 
-class KeepsWorking : public ::testing::TestWithParam<UseCase> {
-protected:
-  void SetUp() override {
-    if (!HostileMachine::why().empty()) {
-      GTEST_SKIP() << HostileMachine::why();
-    }
-  }
-};
+class KeepsWorking : public OnHostileMachine<UseCase> {};
 
 TEST_P(KeepsWorking, Brackwell) {
   const Scene scene;
