@@ -140,8 +140,11 @@ Result<Source> openImage(const std::string& path, const Options& options) {
   const auto cannotOpen = [&path](int code) {
     return refuse(Failure::image_unreadable, fileio::systemError("cannot open image " + quoted(path), code));
   };
-  const auto notRegular = [&path] {
-    return refuse(Failure::not_a_regular_file, quoted(path) + " is not a regular file");
+  const auto notRegular = [&path, &source] {
+    return refuse(Failure::not_a_regular_file,
+                  quoted(path) + (S_ISCHR(source.before.st_mode)
+                                      ? " is a character device, not a regular file"
+                                      : " is not a regular file"));
   };
   if (!inPlace(options)) {
     source.fd.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -654,9 +657,14 @@ Result<Outcome> assembleFile(Source& source, const Plan& plan, const Options& op
     }
     outcome.copy = *copied;
     // What a clone carries by itself, so that the new image is the same
-    // whichever way its bytes were copied.
-    if (auto carried = fileio::copyExtendedAttributes(source.fd.get(), temp.fd()); !carried) {
+    // whichever way its bytes were copied. What the new file cannot take is
+    // left out and told.
+    auto carried = fileio::copyExtendedAttributes(source.fd.get(), temp.fd());
+    if (!carried) {
       return refuse(Failure::write_failed, carried.error());
+    }
+    for (const fileio::Error& leftOut : *carried) {
+      tell(options, leftOut.message);
     }
   }
 
@@ -906,7 +914,7 @@ Result<Outcome> extractProfile(const std::string& image, const Options& options,
       return refuse(placeFailure(opened.error(), Failure::write_failed), opened.error());
     }
     file = std::move(*opened);
-    target = file.fd.get();
+    target = file.descriptor();
   } else if (fstat(target, &file.info) != 0) {
     file.info = {};
   }
@@ -929,9 +937,10 @@ Result<Outcome> extractProfile(const std::string& image, const Options& options,
     return refuse(Failure::write_failed, copied.error());
   }
   outcome.copy = *copied;
-  if (toFile && !file.fd.closeChecked()) {
-    const int code = errno;
-    return refuse(Failure::write_failed, fileio::systemError("cannot write the profile to " + output, code));
+  if (toFile) {
+    if (auto finished = fileio::finish(file); !finished) {
+      return refuse(Failure::write_failed, finished.error().within("cannot write the profile to " + output));
+    }
   }
   outcome.profileOffset = location.profileOffset;
   outcome.profileLength = location.length;
