@@ -71,14 +71,6 @@ struct Recipe {
   std::uint64_t keep() const { return plan.keep; }
 };
 
-// What a run that follows `recipe` reports: everything but how the bytes
-// were copied and which were written.
-Outcome outcomeOf(const Recipe& recipe);
-
-// The recipe that `plan` and `profile` (a write's; ignored otherwise) make:
-// the tail, the size and the validator. `profile` becomes part of the tail.
-Result<Recipe> complete(const ImageFile& image, const Plan& plan, std::vector<std::uint8_t> profile);
-
 // How the profile is read: from the descriptor's offset on, as a pipe or
 // standard input gives it (the command line); or the whole regular file,
 // with pread (the C interface, which must leave offsets alone).
@@ -93,6 +85,10 @@ Result<void> checkProfileLength(int profileFd);
 // memory.
 Result<std::vector<std::uint8_t>> loadProfile(int profileFd, ProfileRead how);
 
+// The recipe that `plan` and `profile` (a write's; ignored otherwise) make:
+// the tail, the size and the validator. `profile` becomes part of the tail.
+Result<Recipe> complete(const ImageFile& image, const Plan& plan, std::vector<std::uint8_t> profile);
+
 // complete() with a write's profile read from `profileFd` (to its end, as
 // `how` says).
 Result<Recipe> complete(const ImageFile& image, const Plan& plan, int profileFd, ProfileRead how);
@@ -100,5 +96,9 @@ Result<Recipe> complete(const ImageFile& image, const Plan& plan, int profileFd,
 // plan(), then the profile (a write's) checked and read, then complete().
 Result<Recipe> makeRecipe(const ImageFile& image, Operation operation, bool replace, bool unsign,
                           int profileFd, ProfileRead how);
+
+// What a run that follows `recipe` reports: everything but how the bytes
+// were copied and which were written.
+Outcome outcomeOf(const Recipe& recipe);
 
 } // namespace stamp
