@@ -18,8 +18,8 @@ namespace stamp {
 Result<void> checkFileOutput(Source& source, const Options& options);
 
 // Writes the new image that `plan` starts. `recipe` completes it, called
-// once the image's kept bytes are copied: a profile still arriving on a
-// pipe does not hold up the copy of a large image. `profileFd` (-1: none)
+// once the image's kept bytes are copied, so that a profile still arriving
+// on a pipe does not hold up the copy of a large image. `profileFd` (-1: none)
 // is spared with the image when leftovers of killed runs are removed.
 Result<Outcome> writeFile(Source& source, const Plan& plan, int profileFd,
                           const std::function<Result<Recipe>()>& recipe, const Options& options);

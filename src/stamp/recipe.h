@@ -10,8 +10,9 @@
 // A recipe is worked out in two steps. plan() reads only the end of the
 // image: it decides what is refused and how much of the image is kept.
 // complete() adds the profile: the tail, the size and the validator. A file
-// output starts copying the image between the two, so that a large image is
-// not held up by a profile that is still arriving on a pipe.
+// output stamped with a profile on a pipe starts copying the image between
+// the two, so that a large image is not held up by a profile that is still
+// arriving.
 //
 // The tail is held in memory. A profile is a licence of a few kilobytes,
 // and the validator needs all of its bytes before anything is sent anyway;

@@ -72,6 +72,13 @@ Result<Outcome> checkOutput(Source& source, const Options& options, Outcome outc
   return outcome;
 }
 
+// Whether the profile comes from something other than a regular file (a
+// pipe, a terminal, a socket), which may still be writing it.
+bool mayStillArrive(int profileFd) {
+  struct stat info {};
+  return fstat(profileFd, &info) != 0 || !S_ISREG(info.st_mode);
+}
+
 // Every change: the image opened, what it allows planned, the recipe
 // completed with the profile, and the new image written by the output
 // asked for (or, in a dry run, only checked).
@@ -94,10 +101,13 @@ Result<Outcome> run(const std::string& image, Operation operation, int profileFd
   const auto finish = [&] { return complete(file, *planned, profileFd, ProfileRead::onward); };
   const int spared = operation == Operation::write ? profileFd : -1;
 
-  // A file starts with the image's bytes and needs the rest only after
-  // them; a stream, a dry run, a range and an expected validator need the
-  // whole recipe before the first byte.
-  if (options.outFd < 0 && !options.dryRun && !options.range && !options.ifEtag) {
+  // A file starts with the image's bytes, so it copies them while a profile
+  // on a pipe is still arriving. Otherwise the recipe comes first: a
+  // stream, a dry run, a range and an expected validator need all of it
+  // before the first byte, and a profile in a regular file that cannot be
+  // read or held fails the run before a large image is copied for nothing.
+  if (options.outFd < 0 && !options.dryRun && !options.range && !options.ifEtag &&
+      operation == Operation::write && mayStillArrive(profileFd)) {
     return writeFile(*source, *planned, spared, finish, options);
   }
   auto recipe = finish();
