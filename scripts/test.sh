@@ -19,7 +19,8 @@ done
 echo "=== release"
 cmake --workflow --preset release
 # brackwell-stamp's Debian package, built and checked with dpkg-deb (its
-# files, its dependencies on the C and C++ runtimes alone).
+# files, its dependencies on the C and C++ runtimes alone) and lintian (no
+# error).
 echo "=== package"
 cmake --workflow --preset package
 # Both tools for macOS 11 and later, arm64 and x86_64, cross-built with zig

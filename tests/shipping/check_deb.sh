@@ -1,7 +1,8 @@
 #!/bin/sh
 # check_deb.sh PACKAGE VERSION
-# The Debian package of brackwell-stamp holds exactly the tool and its manual
-# page under /usr, and depends on nothing but the C and C++ runtimes.
+# The Debian package of brackwell-stamp holds exactly the tool, its manual
+# page (compressed) and its copyright and changelog under /usr, and depends on
+# nothing but the C and C++ runtimes.
 set -u
 deb=$1 version=$2
 status=0
@@ -13,7 +14,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || { echo "Version: '$(field Version)', expected $version"; status=1; }
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | LC_ALL=C sort)
-expected=$(printf '%s\n' ./usr/bin/brackwell-stamp ./usr/share/man/man1/brackwell-stamp.1 | LC_ALL=C sort)
+expected=$(printf '%s\n' ./usr/bin/brackwell-stamp ./usr/share/man/man1/brackwell-stamp.1.gz \
+  ./usr/share/doc/brackwell-stamp/copyright ./usr/share/doc/brackwell-stamp/changelog.gz | LC_ALL=C sort)
 if [ "$files" != "$expected" ]; then
   echo "files in the package:"; echo "$files"
   echo "expected exactly:"; echo "$expected"
