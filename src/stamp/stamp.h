@@ -67,7 +67,8 @@ enum class Failure {
   not_signed,          // nothing to unsign
   profile_present,     // a valid profile is there and replacing was not asked for
   damaged_descriptor,  // type and magic are there, but the length is impossible
-  profile_unreadable,  // reading the profile failed, or it did not fit in memory
+  profile_unreadable,  // reading the profile failed
+  out_of_memory,       // the profile did not fit in memory
   profile_too_long,    // more bytes than the 32-bit length can describe
   no_profile,          // nothing to remove
   output_is_image,     // the output names the image itself

@@ -404,6 +404,7 @@ ExitStatus statusOf(stamp::Failure failure) {
   case stamp::Failure::profile_present:
   case stamp::Failure::damaged_descriptor:
   case stamp::Failure::profile_unreadable:
+  case stamp::Failure::out_of_memory:
   case stamp::Failure::profile_too_long:
   case stamp::Failure::output_is_image:
   case stamp::Failure::output_unusable:
