@@ -19,6 +19,7 @@ packages=(
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
   dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
   lintian # the check every Debian package passes (the package preset)
+  nginx-dev # nginx's configure tree, headers and ABI: the module and its package (the package preset)
   llvm-14 # llvm-lipo-14, llvm-strip-14, llvm-nm-14: the macOS cross-build's universal binaries (macos-cross)
   libssl-dev # SHA-256 for the check of the arm64 code signature (macos-cross)
   yamllint # lints the Mac runners' workflow, .github/workflows/macos.yml
