@@ -27,8 +27,8 @@
 # Everything nginx writes (configuration, pid file, temporary files) lives in
 # a private directory made with mktemp -d under TMPDIR; errors go to standard
 # error, and no access log is kept. BRACKWELL_NGINX_PRELOAD, when set, is put
-# in nginx's LD_PRELOAD (with ASAN_OPTIONS and UBSAN_OPTIONS passed on): the
-# sanitizer's runtime, for a module built with one.
+# in nginx's LD_PRELOAD (with ASAN_OPTIONS, LSAN_OPTIONS and UBSAN_OPTIONS
+# passed on): the sanitizer's runtime, for a module built with one.
 set -euo pipefail
 
 me=serve.sh
@@ -240,7 +240,7 @@ fi
 clean_env=(env -i PATH=/usr/bin:/bin)
 if [ -n "${BRACKWELL_NGINX_PRELOAD:-}" ]; then
   clean_env+=("LD_PRELOAD=$BRACKWELL_NGINX_PRELOAD")
-  for name in ASAN_OPTIONS UBSAN_OPTIONS; do
+  for name in ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS; do
     [ -z "${!name:-}" ] || clean_env+=("$name=${!name}")
   done
 fi

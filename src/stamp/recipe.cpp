@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "fileio/byte_order.h"
 #include "fileio/io.h"
@@ -91,10 +92,32 @@ Result<std::string> etagOf(const ImageFile& image, const Plan& plan,
   return std::string("\"") + ETAG_PREFIX + digits + "\"";
 }
 
+// Makes room for a profile of `length` bytes and the descriptor and trailer
+// that complete() appends to it.
+Result<void> makeRoom(std::vector<std::uint8_t>& bytes, std::uint64_t length) {
+  try {
+    bytes.reserve(static_cast<std::size_t>(length + DESCRIPTOR_SIZE + TRAILER_SIZE));
+  } catch (const std::bad_alloc&) {
+    return refuse(Failure::out_of_memory, "not enough memory to hold the profile of " +
+                                              std::to_string(length) + " bytes" + MADE_IN_MEMORY);
+  }
+  return {};
+}
+
 // Reads from the descriptor's offset to the end of input, in pieces, so that
 // a pipe longer than the length field allows is refused after at most that
 // many bytes.
 Result<void> readOnward(int profileFd, std::vector<std::uint8_t>& bytes) {
+  // A regular file says how much is coming: a profile too large for memory
+  // is refused before it is read.
+  struct stat info {};
+  const off_t at = lseek(profileFd, 0, SEEK_CUR);
+  if (fstat(profileFd, &info) == 0 && S_ISREG(info.st_mode) && at >= 0 && at <= info.st_size &&
+      static_cast<std::uint64_t>(info.st_size - at) <= MAX_PROFILE_LENGTH) {
+    if (auto room = makeRoom(bytes, static_cast<std::uint64_t>(info.st_size - at)); !room) {
+      return room;
+    }
+  }
   std::vector<std::uint8_t> buffer(fileio::BUFFER_SIZE);
   for (;;) {
     auto got = fileio::readSome(profileFd, buffer.data(), buffer.size());
@@ -124,14 +147,10 @@ Result<void> readWholeFile(int profileFd, std::vector<std::uint8_t>& bytes) {
   if (static_cast<std::uint64_t>(info.st_size) > MAX_PROFILE_LENGTH) {
     return longerThanTheLengthField();
   }
-  try {
-    // With room for the descriptor and the trailer that complete() appends.
-    bytes.reserve(static_cast<std::size_t>(info.st_size) + DESCRIPTOR_SIZE + TRAILER_SIZE);
-    bytes.resize(static_cast<std::size_t>(info.st_size));
-  } catch (const std::bad_alloc&) {
-    return refuse(Failure::out_of_memory, "not enough memory to hold the profile of " +
-                                              std::to_string(info.st_size) + " bytes" + MADE_IN_MEMORY);
+  if (auto room = makeRoom(bytes, static_cast<std::uint64_t>(info.st_size)); !room) {
+    return room;
   }
+  bytes.resize(static_cast<std::size_t>(info.st_size));
   if (auto read = fileio::readAt(profileFd, 0, bytes.data(), bytes.size()); !read) {
     return refuse(Failure::profile_unreadable, read.error().within("cannot read the profile"));
   }
@@ -242,7 +261,7 @@ Result<Recipe> complete(const ImageFile& image, const Plan& plan, std::vector<st
     return tl::make_unexpected(etag.error());
   }
   Recipe recipe;
-  recipe.keep = plan.keep;
+  recipe.plan = plan;
   recipe.etag = std::move(*etag);
   const std::uint64_t length = profile.size();
   try {
@@ -256,8 +275,45 @@ Result<Recipe> complete(const ImageFile& image, const Plan& plan, std::vector<st
   } catch (const std::bad_alloc&) {
     return tooLargeForMemory(length);
   }
-  recipe.size = recipe.keep + recipe.tail.size();
+  recipe.size = plan.keep + recipe.tail.size();
   return recipe;
+}
+
+Result<Recipe> complete(const ImageFile& image, const Plan& plan, int profileFd, ProfileRead how) {
+  std::vector<std::uint8_t> profile;
+  if (plan.operation == Operation::write) {
+    auto loaded = loadProfile(profileFd, how);
+    if (!loaded) {
+      return tl::make_unexpected(loaded.error());
+    }
+    profile = std::move(*loaded);
+  }
+  return complete(image, plan, std::move(profile));
+}
+
+Outcome outcomeOf(const Recipe& recipe) {
+  const Plan& plan = recipe.plan;
+  Outcome outcome;
+  outcome.copiedBytes = plan.keep;
+  outcome.imageSize = recipe.size;
+  outcome.etag = recipe.etag;
+  outcome.replaced = plan.replaces;
+  outcome.replacedLength = plan.replacedLength;
+  outcome.unsignedImage = plan.unsigns;
+  outcome.signatureLength = plan.signatureLength;
+  switch (plan.operation) {
+  case Operation::write:
+    outcome.profileOffset = plan.keep;
+    outcome.profileLength = recipe.profileLength;
+    break;
+  case Operation::remove:
+    outcome.profileOffset = plan.removedOffset;
+    outcome.profileLength = plan.removedLength;
+    break;
+  case Operation::unsign:
+    break;
+  }
+  return outcome;
 }
 
 Result<void> checkProfileLength(int profileFd) {
@@ -300,18 +356,12 @@ Result<Recipe> makeRecipe(const ImageFile& image, Operation operation, bool repl
   if (!planned) {
     return tl::make_unexpected(planned.error());
   }
-  std::vector<std::uint8_t> profile;
   if (operation == Operation::write) {
     if (auto fits = checkProfileLength(profileFd); !fits) {
       return tl::make_unexpected(fits.error());
     }
-    auto loaded = loadProfile(profileFd, how);
-    if (!loaded) {
-      return tl::make_unexpected(loaded.error());
-    }
-    profile = std::move(*loaded);
   }
-  return complete(image, *planned, std::move(profile));
+  return complete(image, *planned, profileFd, how);
 }
 
 } // namespace stamp

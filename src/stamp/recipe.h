@@ -63,16 +63,13 @@ struct Plan {
 Result<Plan> plan(const ImageFile& image, Operation operation, bool replace, bool unsign);
 
 struct Recipe {
-  std::uint64_t keep = 0;
-  std::vector<std::uint8_t> tail;  // what follows the kept bytes
+  Plan plan;                       // its keep: the image's bytes [0, keep) come first
+  std::vector<std::uint8_t> tail;  // then these bytes
   std::uint64_t profileLength = 0; // a write: the new profile's length (it starts at `keep`)
   std::uint64_t size = 0;          // keep + tail.size()
   std::string etag;                // the validator (ETAG_PREFIX in stamp.h)
+  std::uint64_t keep() const { return plan.keep; }
 };
-
-// The recipe that `plan` and `profile` (a write's; ignored otherwise) make:
-// the tail, the size and the validator. `profile` becomes part of the tail.
-Result<Recipe> complete(const ImageFile& image, const Plan& plan, std::vector<std::uint8_t> profile);
 
 // How the profile is read: from the descriptor's offset on, as a pipe or
 // standard input gives it (the command line); or the whole regular file,
@@ -88,8 +85,20 @@ Result<void> checkProfileLength(int profileFd);
 // memory.
 Result<std::vector<std::uint8_t>> loadProfile(int profileFd, ProfileRead how);
 
+// The recipe that `plan` and `profile` (a write's; ignored otherwise) make:
+// the tail, the size and the validator. `profile` becomes part of the tail.
+Result<Recipe> complete(const ImageFile& image, const Plan& plan, std::vector<std::uint8_t> profile);
+
+// complete() with a write's profile read from `profileFd` (to its end, as
+// `how` says).
+Result<Recipe> complete(const ImageFile& image, const Plan& plan, int profileFd, ProfileRead how);
+
 // plan(), then the profile (a write's) checked and read, then complete().
 Result<Recipe> makeRecipe(const ImageFile& image, Operation operation, bool replace, bool unsign,
                           int profileFd, ProfileRead how);
+
+// What a run that follows `recipe` reports: everything but how the bytes
+// were copied and which were written.
+Outcome outcomeOf(const Recipe& recipe);
 
 } // namespace stamp

@@ -104,7 +104,7 @@ brackwell_recipe_status make(int image_fd, int profile_fd, unsigned options, con
   auto tail = std::make_unique<std::vector<std::uint8_t>>(std::move(recipe->tail));
   auto allocation = std::make_unique<Allocation>();
   brackwell_recipe& made = allocation->recipe;
-  made.keep = recipe->keep;
+  made.keep = recipe->keep();
   made.tail = tail->data();
   made.tail_length = tail->size();
   made.size = recipe->size;

@@ -2,6 +2,7 @@
 // failure is seen.
 #pragma once
 
+#include <cerrno>
 #include <string>
 #include <tl/expected.hpp>
 #include <utility>
@@ -19,6 +20,13 @@ inline tl::unexpected<Error> refuse(Failure failure, std::string message) {
 // A run that ends with `failure` because of `cause`, which says it all.
 inline tl::unexpected<Error> refuse(Failure failure, const fileio::Error& cause) {
   return refuse(failure, cause.message);
+}
+
+// Why a path was refused or could not be reached, as a failure of the run:
+// a name refused under the shared-directory rules (fileio/place.h), or
+// `otherwise`.
+inline Failure placeFailure(const fileio::Error& problem, Failure otherwise) {
+  return problem.code == EACCES ? Failure::path_refused : otherwise;
 }
 
 } // namespace stamp

@@ -1412,6 +1412,40 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalAtCreation,
                                   (std::get<1>(row.param) ? "_InPlace" : "_ToOut");
                          });
 
+// The new image's tail is made in memory: a profile that does not fit (a
+// sparse file of the most bytes the length field allows, under a 1 GiB
+// address space) fails every output with a message that says so, before
+// anything is written, and leaves nothing behind.
+TEST(ProfileTooLargeForMemory, FailsEveryOutputWithAMessage) {
+  if (std::getenv("BRACKWELL_SANITIZED") != nullptr) {
+    GTEST_SKIP() << "the sanitizers reserve terabytes of address space: no address-space limit fits them";
+  }
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  writeFile(dir.file("profile.bin"), Bytes{});
+  ASSERT_EQ(truncate(dir.file("profile.bin").c_str(), off_t{0xffffffff}), 0);
+  for (const std::vector<std::string>& output :
+       std::vector<std::vector<std::string>>{{},
+                                             {"--out", dir.file("out.dmg")},
+                                             {"--out", "-"},
+                                             {"--out", "-", "--range", "0-9"},
+                                             {"--dry-run"}}) {
+    std::vector<std::string> args{"write", dir.file("image.dmg"), dir.file("profile.bin")};
+    args.insert(args.end(), output.begin(), output.end());
+    ChildSetup setup;
+    setup.captureStderr = true;
+    setup.maxAddressSpace = rlim_t{1} << 30;
+    const RunResult run = runStampTool(args, setup);
+    EXPECT_EQ(run.exitCode, 1) << args.back();
+    EXPECT_EQ(run.out, "") << args.back();
+    EXPECT_EQ(run.err, "brackwell-stamp: not enough memory to hold the profile of 4294967295 bytes (the new "
+                       "image's tail is made in memory)\n")
+        << args.back();
+    EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile.bin"}));
+  }
+}
+
 // Few descriptors: whatever step runs out of them, the run fails with the
 // real cause and leaves nothing behind.
 TEST(FewDescriptors, FailWithTheRealCause) {
