@@ -124,22 +124,29 @@ head -c 32 /dev/urandom >"$work/srv/link.key"
 chmod 640 "$work/srv/link.key"
 [ ${#as_user[@]} -eq 0 ] || chgrp "$(id -gn "$user")" "$work/srv/link.key"
 
-# The reference server, with the module just built.
-serve_port=$(free_port)
-TMPDIR=$work BRACKWELL_NGINX_MODULE=$module contrib/download-server/serve.sh "$work/srv" "$serve_port" \
-  >"$work/serve.out" 2>"$work/serve.err" &
-serve_pid=$!
 # The same nginx for the static files, configured as serve.sh configures its
 # own: as many descriptors as the hard limit allows up to 16384, half of
 # them connections, so many worker processes as cores, sendfile and
 # tcp_nopush, no access log.
-static_port=$(free_port)
 files=$(ulimit -Hn)
 if [ "$files" = unlimited ] || [ "$files" -gt 16384 ]; then
   files=16384
 fi
 ulimit -n "$files"
-cat >"$work/nginx/nginx.conf" <<EOF
+declare -A port target url group
+
+# start_servers: the reference server with the module just built, and the
+# static one, each on a free port, fresh; sets port, target and url (the
+# signed links a day long, from the script a shop would run; the static files
+# under their names) and group (each nginx's process group).
+start_servers() {
+  local serve_port static_port child image server
+  serve_port=$(free_port)
+  TMPDIR=$work BRACKWELL_NGINX_MODULE=$module contrib/download-server/serve.sh "$work/srv" "$serve_port" \
+    >"$work/serve.out" 2>"$work/serve.err" &
+  serve_pid=$!
+  static_port=$(free_port)
+  cat >"$work/nginx/nginx.conf" <<EOF
 daemon off;
 worker_processes auto;
 pid "$work/nginx/nginx.pid";
@@ -163,36 +170,43 @@ http {
   }
 }
 EOF
-[ ${#as_user[@]} -eq 0 ] || chown -R "$user:" "$work/nginx"
-setsid env -i PATH=/usr/bin:/bin "${as_user[@]}" "$nginx" -e stderr \
-  -p "$work/nginx" -c "$work/nginx/nginx.conf" </dev/null 2>"$work/static.err" &
-static_pid=$!
-for _ in $(seq 100); do
-  grep -q '^serve.sh: serving' "$work/serve.out" && (exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null && break
-  sleep 0.1
-done
-grep -q '^serve.sh: serving' "$work/serve.out" || { cat "$work/serve.err"; exit 1; }
-(exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null || { cat "$work/static.err"; exit 1; }
-
-# The process group of serve.sh's nginx: the child of serve.sh that runs it.
-serve_nginx=
-for child in $(pgrep -P "$serve_pid"); do
-  [ "$(readlink "/proc/$child/exe")" = "$(readlink -f "$nginx")" ] && serve_nginx=$child
-done
-[ -n "$serve_nginx" ] || { echo "found no nginx among serve.sh's processes" >&2; exit 1; }
-
-# Signed links, a day long, from the script a shop would run; the static
-# files under their names.
-declare -A port=([stamped]=$serve_port [static]=$static_port)
-declare -A target url
-for image in Big Real; do
-  target[stamped $image]=$(contrib/download-server/link.sh "$work/srv" "$image.dmg" acme 86400)
-  target[static $image]=/$image.dmg
-  for server in stamped static; do
-    url[$server $image]=http://127.0.0.1:${port[$server]}${target[$server $image]}
+  [ ${#as_user[@]} -eq 0 ] || chown -R "$user:" "$work/nginx"
+  setsid env -i PATH=/usr/bin:/bin "${as_user[@]}" "$nginx" -e stderr \
+    -p "$work/nginx" -c "$work/nginx/nginx.conf" </dev/null 2>"$work/static.err" &
+  static_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^serve.sh: serving' "$work/serve.out" && (exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null && break
+    sleep 0.1
   done
-done
-declare -A group=([stamped]=$serve_nginx [static]=$static_pid)
+  grep -q '^serve.sh: serving' "$work/serve.out" || { cat "$work/serve.err"; exit 1; }
+  (exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null || { cat "$work/static.err"; exit 1; }
+
+  # serve.sh's nginx: the child of serve.sh that runs it, leader of its group.
+  group[stamped]=
+  for child in $(pgrep -P "$serve_pid"); do
+    [ "$(readlink "/proc/$child/exe")" = "$(readlink -f "$nginx")" ] && group[stamped]=$child
+  done
+  [ -n "${group[stamped]}" ] || { echo "found no nginx among serve.sh's processes" >&2; exit 1; }
+  group[static]=$static_pid
+
+  port=([stamped]=$serve_port [static]=$static_port)
+  for image in Big Real; do
+    target[stamped $image]=$(contrib/download-server/link.sh "$work/srv" "$image.dmg" acme 86400)
+    target[static $image]=/$image.dmg
+    for server in stamped static; do
+      url[$server $image]=http://127.0.0.1:${port[$server]}${target[$server $image]}
+    done
+  done
+}
+stop_servers() {
+  kill -TERM "$serve_pid" 2>/dev/null
+  wait "$serve_pid" 2>/dev/null || true
+  serve_pid=
+  kill -TERM -- "-$static_pid" 2>/dev/null
+  wait "$static_pid" 2>/dev/null || true
+  static_pid=
+}
+start_servers
 servers=(static stamped)
 
 # Both servers give the same bytes, and the page cache holds them.
@@ -322,6 +336,8 @@ slow_round() {
   local server=$1 idle loaded
   : >"$work/idle" && : >"$work/loaded"
   read -r idle_rss _ < <(memory "$server")
+  # A new server's first requests are not what an idle one answers with.
+  ttfb "${url[$server Real]}" 3 /dev/null
   ttfb "${url[$server Real]}" "$slow_ttfb_runs" "$work/idle"
   # Held until SIGTERM, at most 10 minutes; every connection must still be
   # open when it comes.
@@ -351,6 +367,9 @@ slow_round() {
 echo "| Server | Idle: first byte [ms] | Loaded: first byte [ms] | Loaded / idle | RSS idle [MiB] | RSS loaded [MiB] | PSS loaded [MiB] | RSS per connection [KiB] |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|"
 for _ in $(seq "${BENCH_SLOW_ROUNDS:-3}"); do
+  # Fresh servers, so that the idle memory is a new server's.
+  stop_servers
+  start_servers
   for server in stamped static; do
     slow_round "$server"
   done
