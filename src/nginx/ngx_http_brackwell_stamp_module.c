@@ -51,7 +51,6 @@ typedef struct {
     ngx_http_complex_value_t   *profile;
     ngx_flag_t                  unsign;
     ngx_str_t                   link_key;
-    ngx_str_t                   link_key_file;
 } ngx_http_brackwell_stamp_loc_conf_t;
 
 
@@ -705,36 +704,17 @@ ngx_http_brackwell_stamp_preconditions(ngx_http_request_t *r)
 
 /*
  * Content-Disposition: attachment; filename="NAME", NAME the image's file
- * name as a quoted string; a name with bytes a quoted string cannot carry
- * (controls, non-ASCII) goes as filename*=UTF-8''NAME, percent-encoded.
+ * name. A name a quoted string would have to escape or could not carry
+ * (quotes, backslashes, controls, bytes beyond ASCII) is left out: the
+ * client then names the file after the link.
  */
 
 static ngx_int_t
 ngx_http_brackwell_stamp_set_disposition(ngx_http_request_t *r,
     ngx_str_t *name)
 {
-    u_char           *p, *q, *last;
-    size_t            len;
-    ngx_uint_t        plain;
+    u_char           *p, *last;
     ngx_table_elt_t  *h;
-
-    static u_char     hex[] = "0123456789ABCDEF";
-
-    last = name->data + name->len;
-    plain = 1;
-    len = 0;
-
-    for (p = name->data; p < last; p++) {
-        if (*p < 0x20 || *p >= 0x7f) {
-            plain = 0;
-        }
-
-        len += (*p == '"' || *p == '\\') ? 2 : 1;
-    }
-
-    if (!plain) {
-        len = name->len * 3;
-    }
 
     h = ngx_list_push(&r->headers_out.headers);
     if (h == NULL) {
@@ -743,49 +723,27 @@ ngx_http_brackwell_stamp_set_disposition(ngx_http_request_t *r,
 
     h->hash = 1;
     ngx_str_set(&h->key, "Content-Disposition");
+    ngx_str_set(&h->value, "attachment");
 
-    h->value.data = ngx_pnalloc(r->pool,
-                                sizeof("attachment; filename*=UTF-8''") - 1
-                                + len + 1);
+    last = name->data + name->len;
+
+    for (p = name->data; p < last; p++) {
+        if (*p < 0x20 || *p >= 0x7f || *p == '"' || *p == '\\') {
+            return NGX_OK;
+        }
+    }
+
+    h->value.len = sizeof("attachment; filename=\"\"") - 1 + name->len;
+    h->value.data = ngx_pnalloc(r->pool, h->value.len);
     if (h->value.data == NULL) {
         h->hash = 0;
         return NGX_ERROR;
     }
 
-    if (plain) {
-        q = ngx_cpymem(h->value.data, "attachment; filename=\"",
-                       sizeof("attachment; filename=\"") - 1);
-
-        for (p = name->data; p < last; p++) {
-            if (*p == '"' || *p == '\\') {
-                *q++ = '\\';
-            }
-
-            *q++ = *p;
-        }
-
-        *q++ = '"';
-
-    } else {
-        q = ngx_cpymem(h->value.data, "attachment; filename*=UTF-8''",
-                       sizeof("attachment; filename*=UTF-8''") - 1);
-
-        for (p = name->data; p < last; p++) {
-            if ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')
-                || (*p >= '0' && *p <= '9') || *p == '.' || *p == '-'
-                || *p == '_')
-            {
-                *q++ = *p;
-
-            } else {
-                *q++ = '%';
-                *q++ = hex[*p >> 4];
-                *q++ = hex[*p & 0xf];
-            }
-        }
-    }
-
-    h->value.len = q - h->value.data;
+    p = ngx_cpymem(h->value.data, "attachment; filename=\"",
+                   sizeof("attachment; filename=\"") - 1);
+    p = ngx_cpymem(p, name->data, name->len);
+    *p = '"';
 
     return NGX_OK;
 }
@@ -896,8 +854,6 @@ ngx_http_brackwell_stamp_link_key(ngx_conf_t *cf, ngx_command_t *cmd,
 
     ngx_close_file(fd);
 
-    bscf->link_key_file = path;
-
     return NGX_CONF_OK;
 
 failed:
@@ -934,7 +890,6 @@ ngx_http_brackwell_stamp_create_loc_conf(ngx_conf_t *cf)
      *     conf->enable_file = { 0, NULL };
      *     conf->enable_line = 0;
      *     conf->link_key = { 0, NULL };
-     *     conf->link_key_file = { 0, NULL };
      */
 
     conf->image = NGX_CONF_UNSET_PTR;
@@ -960,7 +915,6 @@ ngx_http_brackwell_stamp_merge_loc_conf(ngx_conf_t *cf, void *parent,
 
     if (conf->link_key.data == NULL) {
         conf->link_key = prev->link_key;
-        conf->link_key_file = prev->link_key_file;
     }
 
     if (!conf->enable) {

@@ -142,6 +142,7 @@ make_image "$srv/images/.hidden.dmg" 3000     # names starting with a dot are ne
 make_image "$work/elsewhere/Outside.dmg" 3000 # a valid image outside images/ ...
 ln -s ../../elsewhere/Outside.dmg "$srv/images/Link.dmg" # ... that a link points to
 mkfifo "$srv/images/Fifo.dmg"                            # would block a reader that waits
+mkdir "$srv/images/Folder.dmg"                           # opens, but is no file
 head -c 5000 /dev/urandom >"$srv/images/Broken.dmg"      # no trailer
 printf 'licence: acme corp, 25 seats\n' >"$srv/profiles/acme"
 printf 'licence: beta ltd, 3 seats\n' >"$srv/profiles/beta"
@@ -415,6 +416,7 @@ check 'If-Unmodified-Since is ignored beside If-Match' 200 "0-$last"     "$ok_pa
 check 'an unknown customer'                     404 text                 "$(signed /download/Setup.dmg/nobody)"
 check 'an unknown image'                        404 text                 "$(signed /download/None.dmg/acme)"
 check 'a FIFO: never opened to wait on'         404 text                 "$(signed /download/Fifo.dmg/acme)"
+check 'a directory'                             404 text                 "$(signed /download/Folder.dmg/acme)"
 check 'a broken image: 500, an error page'      500 text                 "$(signed /download/Broken.dmg/acme)"
 check 'a broken image, HEAD'                    500 empty                "$(signed /download/Broken.dmg/acme)" --head
 check 'a method other than GET and HEAD'        405 text                 "$ok_path" -X DELETE
