@@ -18,12 +18,14 @@ packages=(
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
   dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
+  lintian # the check every Debian package passes (the package preset)
   llvm-14 # llvm-lipo-14, llvm-strip-14, llvm-nm-14: the macOS cross-build's universal binaries (macos-cross)
   libssl-dev # SHA-256 for the check of the arm64 code signature (macos-cross); HMAC-SHA256 for the nginx module's links
   yamllint # lints the Mac runners' workflow, .github/workflows/macos.yml
-  # The nginx module (src/nginx, the nginx-module presets): nginx's configure
-  # tree and headers; the reference download server (contrib/download-server)
-  # and its tests: nginx, curl, and openssl for the signed links (link.sh).
+  # The nginx module (src/nginx, the nginx-module presets, its Debian package
+  # in the package preset): nginx's configure tree, headers and ABI; the
+  # reference download server (contrib/download-server) and its tests:
+  # nginx, curl, and openssl for the signed links (link.sh).
   nginx nginx-dev curl openssl
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as

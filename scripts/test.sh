@@ -2,7 +2,7 @@
 # Every test, the way CI runs them: installs what is missing, then builds and
 # runs the whole suite plain, under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and with clang + libc++, then the release build; then builds and checks the
-# Debian package of brackwell-stamp; then builds the nginx module and runs the
+# Debian packages of brackwell-stamp and of the nginx module; then builds the nginx module and runs the
 # download server's tests with it, plain and under AddressSanitizer; then
 # cross-builds both tools for macOS and checks the universal binaries; then
 # fuzzes each fuzz target for 30 s.
@@ -20,8 +20,11 @@ done
 # C++ runtimes, its version string, the install tree and the manual page.
 echo "=== release"
 cmake --workflow --preset release
-# brackwell-stamp's Debian package, built and checked with dpkg-deb (its
-# files, its dependencies on the C and C++ runtimes alone).
+# The Debian packages: brackwell-stamp's and the nginx module's, built and
+# checked with dpkg-deb (their files, their dependencies: the C and C++
+# runtimes, and for the module the nginx ABI and libcrypto) and lintian (no
+# error); the module's is installed here with dpkg -i, accepted by nginx -t,
+# and purged again.
 echo "=== package"
 cmake --workflow --preset package
 # ngx_http_brackwell_stamp_module for Debian's nginx, and the download
