@@ -41,4 +41,17 @@ std::string checkPackagePath(std::string_view path);
 // layout read straight from the bytes.
 std::string checkProfile(std::string_view image, const std::string& scratch);
 
+// The C interface a server module calls (brackwell_recipe_make) on an
+// image's bytes and a profile, split from one input (recipe_check.cpp says
+// how), written to files in the directory `scratchDir`: the recipe, or the
+// refusal and its message, compared with the layout read straight from the
+// bytes, and its image read back as brackwell reads it.
+std::string checkRecipe(std::string_view input, const std::string& scratchDir);
+
+// Makes the file `path` hold exactly `bytes`, rewriting it in place and
+// cutting it to size: truncating it to zero first would make ext4 flush it
+// to disk on close (its guard for files replaced by truncation), which
+// costs milliseconds per input. Empty, or why it failed.
+std::string writeScratch(const std::string& path, std::string_view bytes);
+
 } // namespace fuzzcheck

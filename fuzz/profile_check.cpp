@@ -55,9 +55,8 @@ Expectation expectationFor(std::string_view image) {
   return {true, {}, image.substr(room - length, length)};
 }
 
-// Rewrites the scratch file in place and cuts it to size. Truncating it to
-// zero first would make ext4 flush it to disk on close (its guard for files
-// replaced by truncation), which costs milliseconds per input.
+} // namespace
+
 std::string writeScratch(const std::string& path, std::string_view bytes) {
   fileio::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   if (!fd.valid()) {
@@ -73,8 +72,6 @@ std::string writeScratch(const std::string& path, std::string_view bytes) {
   }
   return fd.closeChecked() ? std::string() : "cannot close " + path + ": " + std::strerror(errno);
 }
-
-} // namespace
 
 std::string checkProfile(std::string_view image, const std::string& scratch) {
   const std::string written = writeScratch(scratch, image);

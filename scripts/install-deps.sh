@@ -18,16 +18,18 @@ packages=(
   dmg2img # an independent reader of the images brackwell-stamp writes (tests)
   libclang-rt-14-dev # libFuzzer and the sanitizer runtimes for the fuzz build
   dpkg-dev file # dpkg-shlibdeps and file: the Debian package's dependencies (the package preset)
+  lintian # the check every Debian package passes (the package preset)
   llvm-14 # llvm-lipo-14, llvm-strip-14, llvm-nm-14: the macOS cross-build's universal binaries (macos-cross)
-  libssl-dev # SHA-256 for the check of the arm64 code signature (macos-cross)
+  libssl-dev # SHA-256 for the check of the arm64 code signature (macos-cross); HMAC-SHA256 for the nginx module's links
   yamllint # lints the Mac runners' workflow, .github/workflows/macos.yml
-  # The reference download server (contrib/download-server) and its test:
-  # spawn-fcgi is fcgiwrap's other way to be started, listed so that apt
-  # need not pull in systemd for it; serve.sh starts fcgiwrap itself.
-  nginx fcgiwrap spawn-fcgi curl
-  # The CDN edge (contrib/edge) needs nothing more from Debian: its cache is
-  # nginx's proxy_cache with the slice module, which Debian's nginx is built
-  # with; workerd, the Workers runtime, comes from npm (below).
+  # The nginx module (src/nginx, the nginx-module presets, its Debian package
+  # in the package preset): nginx's configure tree, headers and ABI; the
+  # reference download server (contrib/download-server) and its tests:
+  # nginx, curl, and openssl for the signed links (link.sh). The CDN's edge
+  # (contrib/edge) needs nothing more from Debian: its cache is nginx's
+  # proxy_cache with the slice module, which Debian's nginx is built with;
+  # workerd, the Workers runtime, comes from npm (below).
+  nginx nginx-dev curl openssl
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
 # well; nothing else does.

@@ -33,6 +33,8 @@ const std::vector<Target>& targets() {
        [](std::string_view input, const testsupport::TempDir& dir) {
          return fuzzcheck::checkProfile(input, dir.file("image.dmg"));
        }},
+      {"recipe", [](std::string_view input,
+                    const testsupport::TempDir& dir) { return fuzzcheck::checkRecipe(input, dir.path()); }},
   };
   return all;
 }

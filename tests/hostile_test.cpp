@@ -7,14 +7,19 @@
 //
 // The table: each object the attacker plants under the name a run is about
 // to use (a symbolic link to a root-only file, a dangling link, a hard link
-// to another account's file, a FIFO, a file of the attacker's own) against
-// each writer (brackwell's output; brackwell-stamp write, remove, unsign and
-// extract with --out; a stamp in place). Every victim must stay as it was,
-// nothing may be created through a link, no run may hang or die of a signal,
-// and the status must be the documented failure. Then the uses that must go
-// on working, and the other ways in: set-id bits handed over by a stamp in
-// place, the leftover clean-up, the in-place lock, extracting into the image
-// itself, a profile too large for memory, a file-size limit.
+// to another account's file, a hard link to one of root's own symbolic
+// links, a FIFO, a file of the attacker's own) against each writer
+// (brackwell's output; brackwell-stamp write, remove, unsign and extract
+// with --out; a stamp in place). Every victim must stay as it was, nothing
+// may be created through a link, no run may hang or die of a signal, and
+// the status must be the documented failure. Its second part, against the
+// same writers: a file of root's that the attacker kept a hard link to and
+// moved in after root deleted its own name, which no rule can tell from
+// root's own file: it must be replaced by a new file, never written into.
+// Then the uses that must go on working, and the other ways in: set-id bits
+// handed over by a stamp in place, the leftover clean-up, the in-place lock,
+// extracting into the image itself, a profile too large for memory, a
+// file-size limit.
 //
 // Needs root (to create the attacker's account and to be the victim); it
 // skips otherwise. The account, the kernel settings and every file are gone
@@ -38,6 +43,7 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "fileio/fd.h"
 #include "support/listings.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
@@ -295,7 +301,7 @@ void PrintTo(const FileState& state, std::ostream* os) {
               : std::string("absent"));
 }
 
-enum class Planted { link, danglingLink, hardLink, fifo, ownFile };
+enum class Planted { link, danglingLink, hardLink, hardLinkToRootsLink, fifo, ownFile };
 enum class Writer { brackwell, write, remove, unsign, extract, inPlace };
 
 std::string nameOf(Planted planted) {
@@ -306,6 +312,8 @@ std::string nameOf(Planted planted) {
     return "DanglingLink";
   case Planted::hardLink:
     return "HardLink";
+  case Planted::hardLinkToRootsLink:
+    return "HardLinkToRootsLink";
   case Planted::fifo:
     return "Fifo";
   case Planted::ownFile:
@@ -340,7 +348,29 @@ void PrintTo(Writer writer, std::ostream* os) {
   *os << nameOf(writer);
 }
 
-class Attack : public ::testing::TestWithParam<std::tuple<Planted, Writer>> {
+// Runs `writer` with `target` as its output (for a stamp in place: as its
+// image), on the scene's inputs.
+RunResult runWriter(const Scene& scene, Writer writer, const std::string& target) {
+  switch (writer) {
+  case Writer::brackwell:
+    return scene.brackwell(scene.path("work/stamped.dmg"), target);
+  case Writer::write:
+    return scene.stamp(
+        {"write", scene.path("work/plain.dmg"), scene.path("work/profile.bin"), "--out", target});
+  case Writer::remove:
+    return scene.stamp({"remove", scene.path("work/stamped.dmg"), "--out", target});
+  case Writer::unsign:
+    return scene.stamp({"unsign", scene.path("work/signed.dmg"), "--out", target});
+  case Writer::extract:
+    return scene.stamp({"extract", scene.path("work/stamped.dmg"), "--out", target});
+  case Writer::inPlace:
+    return scene.stamp({"write", target, scene.path("work/profile.bin")});
+  }
+  return {};
+}
+
+// A table of runs on the hostile machine: skipped where it cannot be had.
+template <typename Row> class OnHostileMachine : public ::testing::TestWithParam<Row> {
 protected:
   void SetUp() override {
     if (!HostileMachine::why().empty()) {
@@ -348,6 +378,8 @@ protected:
     }
   }
 };
+
+class Attack : public OnHostileMachine<std::tuple<Planted, Writer>> {};
 
 TEST_P(Attack, LeavesEveryVictimAsItWas) {
   const Planted planted = std::get<0>(GetParam());
@@ -359,6 +391,10 @@ TEST_P(Attack, LeavesEveryVictimAsItWas) {
   const std::string linkTarget = scene.path(inPlace ? "victim/image.dmg" : "victim/rootonly");
   const std::string hardLinkTarget = scene.path(inPlace ? "victim/image.dmg" : "victim/secret");
   const std::string missing = scene.path("victim/created");
+  // One of root's own symbolic links (such as /etc/localtime), to the same
+  // file the attacker's link would lead to.
+  const std::string rootsLink = scene.path("victim/link");
+  ASSERT_EQ(symlink(linkTarget.c_str(), rootsLink.c_str()), 0);
   const Identity attacker = HostileMachine::attacker();
   ASSERT_TRUE(as(attacker,
                  [&] {
@@ -369,6 +405,9 @@ TEST_P(Attack, LeavesEveryVictimAsItWas) {
                      return symlink(missing.c_str(), target.c_str()) == 0;
                    case Planted::hardLink:
                      return link(hardLinkTarget.c_str(), target.c_str()) == 0;
+                   case Planted::hardLinkToRootsLink:
+                     // The link itself, not its target (`ln -P`): root's.
+                     return linkat(AT_FDCWD, rootsLink.c_str(), AT_FDCWD, target.c_str(), 0) == 0;
                    case Planted::fifo:
                      return mkfifo(target.c_str(), 0666) == 0;
                    case Planted::ownFile: {
@@ -386,36 +425,18 @@ TEST_P(Attack, LeavesEveryVictimAsItWas) {
                    return false;
                  }))
       << "the attacker could not plant the " << nameOf(planted);
-  const std::vector<std::string> victims = {target, scene.path("victim/rootonly"),
-                                            scene.path("victim/secret"), scene.path("victim/image.dmg"),
+  const std::vector<std::string> victims = {target,
+                                            scene.path("victim/rootonly"),
+                                            scene.path("victim/secret"),
+                                            scene.path("victim/image.dmg"),
+                                            rootsLink,
                                             missing};
   std::map<std::string, FileState> before;
   for (const std::string& victim : victims) {
     before[victim] = stateOf(victim);
   }
 
-  RunResult run;
-  switch (writer) {
-  case Writer::brackwell:
-    run = scene.brackwell(scene.path("work/stamped.dmg"), target);
-    break;
-  case Writer::write:
-    run =
-        scene.stamp({"write", scene.path("work/plain.dmg"), scene.path("work/profile.bin"), "--out", target});
-    break;
-  case Writer::remove:
-    run = scene.stamp({"remove", scene.path("work/stamped.dmg"), "--out", target});
-    break;
-  case Writer::unsign:
-    run = scene.stamp({"unsign", scene.path("work/signed.dmg"), "--out", target});
-    break;
-  case Writer::extract:
-    run = scene.stamp({"extract", scene.path("work/stamped.dmg"), "--out", target});
-    break;
-  case Writer::inPlace:
-    run = scene.stamp({"write", target, scene.path("work/profile.bin")});
-    break;
-  }
+  const RunResult run = runWriter(scene, writer, target);
 
   EXPECT_EQ(run.exitCode, 1) << "a run that hung was killed by SIGALRM (142)\n" << run.out << run.err;
   if (writer == Writer::brackwell) {
@@ -437,6 +458,10 @@ TEST_P(Attack, LeavesEveryVictimAsItWas) {
     case Planted::hardLink:
       reason = "'" + target + "' has 2 links in the shared directory '" + shared +
                "'; a file with more than one link there is not used";
+      break;
+    case Planted::hardLinkToRootsLink:
+      reason = "'" + target + "' is a symbolic link with 2 links in the shared directory '" + shared +
+               "'; a symbolic link with more than one link there is not followed";
       break;
     case Planted::fifo:
       reason = writer == Writer::extract ? "'" + target + "' belongs to another user (uid " + uid +
@@ -465,12 +490,83 @@ TEST_P(Attack, LeavesEveryVictimAsItWas) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Attack,
     ::testing::Combine(::testing::Values(Planted::link, Planted::danglingLink, Planted::hardLink,
-                                         Planted::fifo, Planted::ownFile),
+                                         Planted::hardLinkToRootsLink, Planted::fifo, Planted::ownFile),
                        ::testing::Values(Writer::brackwell, Writer::write, Writer::remove, Writer::unsign,
                                          Writer::extract, Writer::inPlace)),
     [](const ::testing::TestParamInfo<std::tuple<Planted, Writer>>& row) {
       return nameOf(std::get<0>(row.param)) + "_" + nameOf(std::get<1>(row.param));
     });
+
+// The attack table's second part. The attacker hard-links one of root's
+// world-readable files (0644) into a directory of its own and opens it;
+// root deletes its own name for it, as it deletes every file it replaces;
+// the attacker moves its link into the shared directory under the name a
+// run of root's is about to write. The file is root's, with one link: no
+// rule can tell it from a file root made there. Written into, it would keep
+// its mode 0644 under root's umask 077 and hand what root writes (a
+// customer's licence) to the descriptor the attacker holds. Every writer
+// must put a new file of its own under the name instead, with the mode a
+// new file gets, and leave the old one as it was: still the attacker's to
+// read, and holding only what it held. A stamp in place is after one of
+// root's images; its new image keeps the image's own mode, as in place it
+// always does.
+class MovedIn : public OnHostileMachine<Writer> {};
+
+TEST_P(MovedIn, RootsFileIsReplacedNeverWrittenInto) {
+  const Writer writer = GetParam();
+  const Scene scene;
+  const std::string target = scene.shared("Acme.dmg");
+  const bool inPlace = writer == Writer::inPlace;
+  const std::string original = scene.path(inPlace ? "victim/image.dmg" : "victim/secret");
+  const Bytes held = readFile(original);
+  const Identity attacker = HostileMachine::attacker();
+  const std::string theirs = scene.path("theirs");
+  ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(chown(theirs.c_str(), attacker.uid, attacker.gid), 0);
+  const std::string kept = theirs + "/kept";
+  ASSERT_TRUE(as(attacker, [&] { return link(original.c_str(), kept.c_str()) == 0; }));
+  const fileio::Fd heldOpen(open(kept.c_str(), O_RDONLY | O_CLOEXEC)); // as the attacker holds it
+  ASSERT_TRUE(heldOpen.valid());
+  ASSERT_EQ(unlink(original.c_str()), 0) << "root deletes its own name";
+  ASSERT_TRUE(as(attacker, [&] { return rename(kept.c_str(), target.c_str()) == 0; }));
+  struct stat planted {};
+  ASSERT_EQ(lstat(target.c_str(), &planted), 0);
+  ASSERT_EQ(planted.st_uid, 0u);
+  ASSERT_EQ(planted.st_nlink, 1u);
+
+  const mode_t savedMask = umask(077);
+  const RunResult run = runWriter(scene, writer, target);
+  umask(savedMask);
+
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  const std::map<Writer, Bytes> written = {{Writer::brackwell, PROFILE}, {Writer::write, STAMPED},
+                                           {Writer::remove, PLAIN},      {Writer::unsign, PLAIN},
+                                           {Writer::extract, PROFILE},   {Writer::inPlace, STAMPED}};
+  FileState expected;
+  expected.exists = true;
+  expected.mode = S_IFREG | (inPlace ? 0644 : 0600);
+  expected.uid = 0;
+  expected.links = 1;
+  expected.bytes = written.at(writer);
+  EXPECT_EQ(stateOf(target), expected);
+  struct stat now {};
+  ASSERT_EQ(lstat(target.c_str(), &now), 0);
+  EXPECT_NE(now.st_ino, planted.st_ino) << "a new file, not the one moved in";
+  struct stat old {};
+  ASSERT_EQ(fstat(heldOpen.get(), &old), 0);
+  EXPECT_EQ(old.st_nlink, 0u) << "the file moved in is no longer named anywhere";
+  EXPECT_EQ(old.st_mode & 07777, 0644u);
+  Bytes stillHeld(static_cast<std::size_t>(old.st_size));
+  ASSERT_EQ(pread(heldOpen.get(), stillHeld.data(), stillHeld.size(), 0),
+            static_cast<ssize_t>(stillHeld.size()));
+  EXPECT_EQ(stillHeld, held) << "what the attacker holds must not have received a byte";
+  EXPECT_EQ(testsupport::listDirectory(scene.path("shared")), std::vector<std::string>{"Acme.dmg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MovedIn,
+                         ::testing::Values(Writer::brackwell, Writer::write, Writer::remove, Writer::unsign,
+                                           Writer::extract, Writer::inPlace),
+                         [](const ::testing::TestParamInfo<Writer>& row) { return nameOf(row.param); });
 
 class Hostile : public ::testing::Test {
 protected:
@@ -528,14 +624,7 @@ std::vector<UseCase> uses() {
   };
 }
 
-class KeepsWorking : public ::testing::TestWithParam<UseCase> {
-protected:
-  void SetUp() override {
-    if (!HostileMachine::why().empty()) {
-      GTEST_SKIP() << HostileMachine::why();
-    }
-  }
-};
+class KeepsWorking : public OnHostileMachine<UseCase> {};
 
 TEST_P(KeepsWorking, Brackwell) {
   const Scene scene;

@@ -1,34 +1,42 @@
 #!/usr/bin/env bash
-# The reference download server: nginx on 127.0.0.1:PORT in front of fcgiwrap
-# running download.cgi, which stamps each customer's profile into the image at
-# download time.
+# The reference download server: nginx on 127.0.0.1:PORT with
+# ngx_http_brackwell_stamp_module, which stamps each customer's profile into
+# the image as it sends it, behind signed, expiring links.
 #
 #   contrib/download-server/serve.sh DIR PORT
 #
-# DIR holds images/ and profiles/; GET and HEAD /download/<image>/<customer>
-# answer with images/<image> stamped with profiles/<customer> (see README,
-# "Stamping at download time"). brackwell-stamp is taken from PATH; nginx and
-# fcgiwrap from PATH or /usr/sbin.
+# DIR holds images/, profiles/ and link.key; GET and HEAD
+# /download/<image>/<customer>?expires=E&signature=S answer with
+# images/<image> stamped with profiles/<customer> (see README, "A download
+# server"); link.sh beside this script mints such links. nginx is taken from
+# PATH or /usr/sbin; the module from BRACKWELL_NGINX_MODULE when set, else
+# from build/nginx-module/ of the checkout this script lives in, else from
+# the installed package (/usr/lib/nginx/modules/).
+#
+# link.key is the key of the links' HMAC: at least 32 bytes, readable by no
+# one but its owner and the server's group; serve.sh refuses to start
+# otherwise.
 #
 # It runs in the foreground until SIGTERM or SIGINT (Ctrl-C), then stops
-# nginx, fcgiwrap and every download still running, removes its private
-# directory and exits 0; it exits 1 when either server fails, 2 on a usage
-# error. Started as root, both servers run as BRACKWELL_SERVE_USER (default
+# nginx, which cuts every download still running, removes its private
+# directory and exits 0; it exits 1 when nginx fails or cannot start, 2 on a
+# usage error. Started as root, nginx runs as BRACKWELL_SERVE_USER (default
 # www-data), with no new privileges; that account must be able to read DIR's
-# two folders and run brackwell-stamp. BRACKWELL_SERVE_WORKERS (default 16) is
-# how many downloads run at once; more wait for a free one.
+# two folders, link.key and the module.
 #
-# Everything nginx and fcgiwrap write (configuration, pid file, socket,
-# temporary files, the CGI script they run) lives in a private directory made
-# with mktemp -d under TMPDIR; errors go to standard error, and no access log
-# is kept.
+# Everything nginx writes (configuration, pid file, temporary files) lives in
+# a private directory made with mktemp -d under TMPDIR; errors go to standard
+# error, and no access log is kept. BRACKWELL_NGINX_PRELOAD, when set, is put
+# in nginx's LD_PRELOAD (with ASAN_OPTIONS, LSAN_OPTIONS and UBSAN_OPTIONS
+# passed on): the sanitizer's runtime, for a module built with one.
 set -euo pipefail
 
 me=serve.sh
 usage="usage: $me DIR PORT
-Serves GET and HEAD /download/<image>/<customer> on 127.0.0.1:PORT: DIR/images/<image>
-stamped with DIR/profiles/<customer> by brackwell-stamp (taken from PATH), until SIGTERM
-or SIGINT."
+Serves GET and HEAD /download/<image>/<customer>?expires=E&signature=S on 127.0.0.1:PORT:
+DIR/images/<image> stamped with DIR/profiles/<customer> by nginx and
+ngx_http_brackwell_stamp_module, for links signed with DIR/link.key (link.sh), until
+SIGTERM or SIGINT."
 
 die() {
   echo "$me: $*" >&2
@@ -56,21 +64,30 @@ if [ -z "$port_ok" ]; then
 fi
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-[ -f "$here/download.cgi" ] || die "download.cgi is missing beside $me in $here"
 
-find_program() {
-  command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; } ||
-    die "$1 is not installed (scripts/install-deps.sh installs it)"
-}
-nginx=$(find_program nginx)
-fcgiwrap=$(find_program fcgiwrap)
-stamp=$(command -v brackwell-stamp 2>/dev/null) || die "brackwell-stamp is not on PATH"
-stamp=$(realpath -e -- "$stamp")
+nginx=$(command -v nginx 2>/dev/null) || { [ -x /usr/sbin/nginx ] && nginx=/usr/sbin/nginx; } ||
+  die "nginx is not installed (scripts/install-deps.sh installs it)"
+
+# The module: the one asked for, else this checkout's build, else the package's.
+checkout_module=$here/../../build/nginx-module/ngx_http_brackwell_stamp_module.so
+if [ -n "${BRACKWELL_NGINX_MODULE:-}" ]; then
+  [ -f "$BRACKWELL_NGINX_MODULE" ] || die "BRACKWELL_NGINX_MODULE: no module at '$BRACKWELL_NGINX_MODULE'"
+  module=$BRACKWELL_NGINX_MODULE
+elif [ -f "$here/../../CMakeLists.txt" ] && [ -f "$checkout_module" ]; then
+  module=$checkout_module
+elif [ -f /usr/lib/nginx/modules/ngx_http_brackwell_stamp_module.so ]; then
+  module=/usr/lib/nginx/modules/ngx_http_brackwell_stamp_module.so
+else
+  die "no ngx_http_brackwell_stamp_module.so: not in BRACKWELL_NGINX_MODULE, not built in this checkout" \
+    "(cmake --workflow --preset nginx-module), not installed in /usr/lib/nginx/modules/"
+fi
+module=$(realpath -e -- "$module")
 
 for folder in images profiles; do
   [ -d "$given_dir/$folder" ] || die "'$given_dir' has no folder $folder/"
 done
 dir=$(realpath -e -- "$given_dir")
+key=$dir/link.key
 
 # These paths go into nginx's configuration, where '$', quotes, ';' and
 # braces would mean something; refuse them rather than escape them.
@@ -80,31 +97,54 @@ plain_path() {
   esac
 }
 plain_path DIR "$dir"
-plain_path brackwell-stamp "$stamp"
-
-workers=${BRACKWELL_SERVE_WORKERS:-16}
-case $workers in
-  '' | *[!0-9]* | 0*) die "BRACKWELL_SERVE_WORKERS must be a number from 1 on, not '$workers'" ;;
-esac
+plain_path "the module" "$module"
 
 # As whom: root hands everything to an unprivileged account.
 as_user=()
 user=$(id -un)
+group=$(id -gn)
 if [ "$(id -u)" -eq 0 ]; then
   user=${BRACKWELL_SERVE_USER:-www-data}
-  uid=$(id -u -- "$user" 2>/dev/null) || die "no account '$user' (BRACKWELL_SERVE_USER) to run the servers as"
-  [ "$uid" -ne 0 ] || die "BRACKWELL_SERVE_USER is root; the servers run as an unprivileged account"
+  uid=$(id -u -- "$user" 2>/dev/null) || die "no account '$user' (BRACKWELL_SERVE_USER) to run nginx as"
+  [ "$uid" -ne 0 ] || die "BRACKWELL_SERVE_USER is root; nginx runs as an unprivileged account"
   gid=$(id -g -- "$user")
+  group=$(id -gn -- "$user")
   as_user=(setpriv --reuid="$uid" --regid="$gid" --init-groups --no-new-privs --)
+fi
+
+# The key: a regular file of at least 32 bytes that only its owner and the
+# server's group may read. (nginx reads it once, at the start, and checks its
+# length again on what it opened.)
+[ -e "$key" ] || die "'$given_dir/link.key' is missing: the key that signs download links (README, \"A download server\")"
+[ -f "$key" ] && [ ! -L "$key" ] || die "'$given_dir/link.key' is not a regular file"
+read -r key_size key_mode key_group < <(stat -c '%s %a %G' -- "$key")
+[ "$key_size" -ge 32 ] || die "'$given_dir/link.key' holds $key_size bytes; a key has at least 32"
+if [ $((8#$key_mode & 8#004)) -ne 0 ]; then
+  die "'$given_dir/link.key' is readable by everyone (mode $key_mode); allow only its owner and the group '$group'"
+fi
+if [ $((8#$key_mode & 8#040)) -ne 0 ] && [ "$key_group" != "$group" ]; then
+  die "'$given_dir/link.key' is readable by the group '$key_group' (mode $key_mode); allow only its owner and the group '$group'"
+fi
+
+if [ ${#as_user[@]} -gt 0 ]; then
   for folder in images profiles; do
     "${as_user[@]}" test -r "$dir/$folder" -a -x "$dir/$folder" ||
       die "the account '$user' cannot read '$given_dir/$folder'"
   done
-  "${as_user[@]}" test -x "$stamp" || die "the account '$user' cannot run '$stamp'"
+  "${as_user[@]}" test -r "$key" || die "the account '$user' cannot read '$given_dir/link.key'"
+  "${as_user[@]}" test -r "$module" || die "the account '$user' cannot read '$module'"
 fi
 
+# Each download holds a connection and the image's descriptor: a worker may
+# hold as many of both as the account's hard limit allows, up to 16384.
+files=$(ulimit -Hn)
+if [ "$files" = unlimited ] || [ "$files" -gt 16384 ]; then
+  files=16384
+fi
+ulimit -n "$files"
+connections=$(((files - 32) / 2))
+
 private=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-serve.XXXXXX")
-fcgiwrap_pid=
 nginx_pid=
 
 # ended PID: the process is gone, or a zombie waiting to be reaped.
@@ -121,24 +161,22 @@ group_ended() {
     ended "$pid" || return 1
   done
 }
-# stop_job PID: TERM to the process group PID leads (fcgiwrap with its
-# workers, the scripts and brackwell-stamp runs they started; nginx with its
-# workers), then KILL to whatever of it still runs after 5 s. Zombies do not
-# count: the leader is reaped here, the others by whoever inherited them.
-stop_job() {
-  [ -n "$1" ] || return 0
-  kill -TERM -- "-$1" 2>/dev/null || return 0
+# stop_nginx: TERM to nginx's process group (the master and its workers),
+# then KILL to whatever of it still runs after 5 s. Zombies do not count: the
+# master is reaped here, its workers by whoever inherited them.
+stop_nginx() {
+  [ -n "$nginx_pid" ] || return 0
+  kill -TERM -- "-$nginx_pid" 2>/dev/null || return 0
   for _ in $(seq 50); do
-    group_ended "$1" && break
+    group_ended "$nginx_pid" && break
     sleep 0.1
   done
-  group_ended "$1" || kill -KILL -- "-$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
+  group_ended "$nginx_pid" || kill -KILL -- "-$nginx_pid" 2>/dev/null || true
+  wait "$nginx_pid" 2>/dev/null || true
 }
 cleanup() {
   trap - EXIT TERM INT
-  stop_job "$nginx_pid"
-  stop_job "$fcgiwrap_pid"
+  stop_nginx
   rm -rf -- "$private"
 }
 trap cleanup EXIT
@@ -146,21 +184,22 @@ trap 'cleanup; exit 0' TERM INT
 
 plain_path "the private directory" "$private"
 mkdir "$private/empty" "$private/temp"
-install -m 0755 "$here/download.cgi" "$private/download.cgi"
-socket=$private/fcgiwrap.socket
 
 cat >"$private/nginx.conf" <<EOF
 # Generated by serve.sh for one run; removed when it stops.
+load_module "$module";
 daemon off;
 worker_processes auto;
 pid "$private/nginx.pid";
 error_log stderr warn;
 events {
-  worker_connections 1024;
+  worker_connections $connections;
 }
 http {
   access_log off;
   server_tokens off;
+  sendfile on;
+  tcp_nopush on;
   client_body_temp_path "$private/temp/client";
   fastcgi_temp_path "$private/temp/fastcgi";
   proxy_temp_path "$private/temp/proxy";
@@ -176,31 +215,16 @@ http {
       return 404;
     }
 
-    location ^~ /download/ {
+    # An image is a name in images/ that does not start with a dot, a
+    # customer a name in profiles/; nginx matches the decoded, normalised
+    # path, so no "..", "/" or NUL reaches a file name.
+    location ~ "^/download/([A-Za-z0-9_-][A-Za-z0-9_.-]*)/([A-Za-z0-9_-]+)\$" {
       client_max_body_size 1k;
-      fastcgi_pass unix:$socket;
-      # Straight through to the client, never into a temporary file: a
-      # stream that fails part-way reaches the client as a short body, and
-      # an image is not written to disk once more on its way out.
-      fastcgi_buffering off;
-      fastcgi_buffer_size 256k;
-      fastcgi_buffers 4 256k;
-      fastcgi_busy_buffers_size 256k;
-      fastcgi_request_buffering off;
-      fastcgi_pass_request_body off;
-
-      # What the script reads. Request headers arrive as HTTP_*; the path
-      # it parses is the raw one the client sent.
-      fastcgi_param SCRIPT_FILENAME "$private/download.cgi";
-      fastcgi_param GATEWAY_INTERFACE CGI/1.1;
-      fastcgi_param SERVER_PROTOCOL \$server_protocol;
-      fastcgi_param REQUEST_METHOD \$request_method;
-      fastcgi_param REQUEST_URI \$request_uri;
-      fastcgi_param QUERY_STRING \$query_string;
-      fastcgi_param REMOTE_ADDR \$remote_addr;
-      fastcgi_param PATH /usr/bin:/bin;
-      fastcgi_param BRACKWELL_DOWNLOAD_DIR "$dir";
-      fastcgi_param BRACKWELL_STAMP "$stamp";
+      brackwell_stamp;
+      brackwell_stamp_image "$dir/images/\$1";
+      brackwell_stamp_profile "$dir/profiles/\$2";
+      brackwell_stamp_unsign on;
+      brackwell_stamp_link_key "$key";
     }
   }
 }
@@ -209,21 +233,17 @@ if [ ${#as_user[@]} -gt 0 ]; then
   chown -R -- "$user:" "$private"
 fi
 
-# Each server in a session and process group of its own (setsid: it is not
-# a group leader here, so it runs in place and $! is the group), so that
-# stop_job reaches all it started, and Ctrl-C reaches serve.sh alone. Both
-# start from an empty environment: fcgiwrap hands its own to the script and
-# brackwell-stamp, which need nothing of the caller's.
+# nginx in a session and process group of its own (setsid: it is not a group
+# leader here, so it runs in place and $! is the group), so that stop_nginx
+# reaches its workers, and Ctrl-C reaches serve.sh alone. It starts from an
+# empty environment.
 clean_env=(env -i PATH=/usr/bin:/bin)
-setsid "${clean_env[@]}" "${as_user[@]}" "$fcgiwrap" -c "$workers" -s "unix:$socket" -p "$private/download.cgi" </dev/null &
-fcgiwrap_pid=$!
-for _ in $(seq 100); do
-  [ -S "$socket" ] && break
-  kill -0 "$fcgiwrap_pid" 2>/dev/null || die "fcgiwrap stopped at once (see above)"
-  sleep 0.05
-done
-[ -S "$socket" ] || die "fcgiwrap made no socket within 5 s"
-
+if [ -n "${BRACKWELL_NGINX_PRELOAD:-}" ]; then
+  clean_env+=("LD_PRELOAD=$BRACKWELL_NGINX_PRELOAD")
+  for name in ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS; do
+    [ -z "${!name:-}" ] || clean_env+=("$name=${!name}")
+  done
+fi
 setsid "${clean_env[@]}" "${as_user[@]}" "$nginx" -e stderr -p "$private" -c "$private/nginx.conf" </dev/null &
 nginx_pid=$!
 listening=
@@ -237,15 +257,10 @@ for _ in $(seq 100); do
 done
 [ -n "$listening" ] || die "nginx did not listen on 127.0.0.1:$port within 5 s"
 
-echo "$me: serving '$given_dir' at http://127.0.0.1:$port/download/<image>/<customer> as $user, $workers at once; stop with Ctrl-C or SIGTERM"
+echo "$me: serving '$given_dir' at http://127.0.0.1:$port/download/<image>/<customer>?expires=E&signature=S as $user with $module; stop with Ctrl-C or SIGTERM"
 
-# Until a signal (the trap) or the end of either server.
+# Until a signal (the trap) or the end of nginx.
 set +e
-wait -n "$fcgiwrap_pid" "$nginx_pid"
-status=$?
-if kill -0 "$nginx_pid" 2>/dev/null; then
-  echo "$me: fcgiwrap stopped (status $status); stopping nginx" >&2
-else
-  echo "$me: nginx stopped (status $status); stopping fcgiwrap" >&2
-fi
+wait "$nginx_pid"
+echo "$me: nginx stopped (status $?)" >&2
 exit 1

@@ -12,10 +12,17 @@
 #include <unistd.h>
 #include <utility>
 
+#include "fileio/attributes.h"
 #include "fileio/io.h"
 
 #if defined(BRACKWELL_HAVE_FCLONEFILEAT)
+#include <sys/acl.h>
 #include <sys/clonefile.h>
+// Copy the source's ACL too (macOS 13 and later; the headers of older SDKs
+// lack the name). macOS 12 refuses the flag with EINVAL.
+#if !defined(CLONE_ACL)
+#define CLONE_ACL 0x0004
+#endif
 #endif
 
 namespace fileio {
@@ -83,11 +90,9 @@ Result<std::string> randomPart() {
   return part;
 }
 
-// `.<name>.<tag>-`, the temporary names' fixed part for the destination
-// `name` (cut short to leave room in a 255-byte name).
-std::string prefixFor(const std::string& name, const std::string& tag) {
-  return "." + name.substr(0, 200) + "." + tag + "-";
-}
+// How much of the destination's name a temporary name keeps: room is left
+// for the rest in a name of 255 bytes.
+constexpr std::size_t KEPT_OF_NAME = 200;
 
 bool isTemporaryName(const std::string& name, const std::string& prefix) {
   return name.size() == prefix.size() + RANDOM_PART && name.compare(0, prefix.size(), prefix) == 0 &&
@@ -122,6 +127,18 @@ bool stillNamed(int fd, int dir, const std::string& name) {
 constexpr int CREATE_ATTEMPTS = 100;
 
 } // namespace
+
+std::string temporaryPrefix(const std::string& name, const std::string& tag) {
+  std::size_t kept = std::min(name.size(), KEPT_OF_NAME);
+  // A cut that falls inside a character moves back to its first byte: the
+  // bytes after the first are 10xxxxxx, at most three of them.
+  for (int back = 0;
+       back < 3 && kept > 0 && kept < name.size() && (static_cast<unsigned char>(name[kept]) & 0xc0) == 0x80;
+       ++back) {
+    --kept;
+  }
+  return "." + name.substr(0, kept) + "." + tag + "-";
+}
 
 AtomicFile::AtomicFile(const Place& destination, std::string tag)
     : dir_(fcntl(destination.dir.get(), F_DUPFD_CLOEXEC, 0)), dirError_(dir_.valid() ? 0 : errno),
@@ -169,7 +186,7 @@ Result<void> AtomicFile::create() {
     if (!random) {
       return tl::make_unexpected(random.error());
     }
-    const std::string name = prefixFor(name_, tag_) + *random;
+    const std::string name = temporaryPrefix(name_, tag_) + *random;
     int fd = -1;
     {
       const Hold hold;
@@ -196,8 +213,64 @@ Result<void> AtomicFile::create() {
 }
 
 #if defined(BRACKWELL_HAVE_FCLONEFILEAT)
+namespace {
+
+// Whether `fd` carries an ACL of its own. When that cannot be told, it is
+// taken to carry one.
+bool hasAccessControlList(int fd) {
+  acl_t acl = acl_get_fd_np(fd, ACL_TYPE_EXTENDED);
+  if (acl == nullptr) {
+    return errno != ENOENT;
+  }
+  acl_free(acl);
+  return true;
+}
+
+// Clones `source` as `name` in `dir`. fclonefileat makes the file itself,
+// exclusively, and never through a link at its name. The clone carries the
+// source's mode, extended attributes and file flags; its ACL only when
+// asked (CLONE_ACL; without it the clone takes the directory's inherited
+// entries instead); and (run as root) its owner too unless told not to: the
+// new file is the runner's, like any other it creates, and its owner is the
+// caller's decision. A system that refuses CLONE_ACL (EINVAL: macOS 12)
+// clones without it only a source with no ACL to lose; otherwise the call
+// fails, and the caller copies through a buffer, which carries the ACL.
+int cloneAs(int source, int dir, const char* name) {
+  if (fclonefileat(source, dir, name, CLONE_NOOWNERCOPY | CLONE_ACL) == 0) {
+    return 0;
+  }
+  const int error = errno;
+  if (error == EINVAL && !hasAccessControlList(source)) {
+    return fclonefileat(source, dir, name, CLONE_NOOWNERCOPY);
+  }
+  errno = error;
+  return -1;
+}
+
+// Opens the clone `name` for writing, first clearing the flags a new image
+// does not keep (keptFlags). Not cloning an image with flags that lock it
+// (mayClone) keeps them off the clone; these are the others, and any the
+// image was given since it was looked at: a descriptor for reading can be
+// had even to a locked file, and clears its lock before anything else
+// needs to write or remove it. -1 when that fails.
+int openClone(int dir, const std::string& name) {
+  const Fd readable(openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat clone {};
+  if (!readable.valid() || fstat(readable.get(), &clone) != 0) {
+    return -1;
+  }
+  if (clone.st_flags != keptFlags(clone.st_flags) &&
+      fchflags(readable.get(), keptFlags(clone.st_flags)) != 0) {
+    return -1;
+  }
+  return openat(dir, name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+}
+
+} // namespace
+
 bool AtomicFile::createClone(int source) {
-  if (!dir_.valid()) {
+  struct stat image {};
+  if (!dir_.valid() || fstat(source, &image) != 0 || !mayClone(image.st_flags)) {
     return false;
   }
   for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
@@ -205,15 +278,10 @@ bool AtomicFile::createClone(int source) {
     if (!random) {
       return false;
     }
-    const std::string name = prefixFor(name_, tag_) + *random;
+    const std::string name = temporaryPrefix(name_, tag_) + *random;
     {
       const Hold hold;
-      // fclonefileat makes the file itself, exclusively, and never through
-      // a link at its name. The clone carries the source's mode, extended
-      // attributes and ACL, and (run as root) its owner too unless told not
-      // to: the new file is the runner's, like any other it creates, and its
-      // owner is the caller's decision.
-      if (fclonefileat(source, dir_.get(), name.c_str(), CLONE_NOOWNERCOPY) != 0) {
+      if (cloneAs(source, dir_.get(), name.c_str()) != 0) {
         if (errno == EEXIST) {
           continue;
         }
@@ -222,7 +290,7 @@ bool AtomicFile::createClone(int source) {
       temporary_ = name;
       setPending(dir_.get(), name);
     }
-    const int fd = openat(dir_.get(), name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = openClone(dir_.get(), name);
     if (fd < 0) {
       const Hold hold;
       unlinkat(dir_.get(), name.c_str(), 0);
@@ -248,8 +316,11 @@ bool AtomicFile::createClone(int) {
 
 namespace {
 
-// Writes the file's data through to the storage device. macOS's fsync only
-// hands it to the drive; F_FULLFSYNC asks the drive to store it.
+// Writes a file's data, or a directory's entries, through to the storage
+// device. macOS's fsync only hands them to the drive, which "may not
+// physically write the data to the platters for quite some time"
+// (fsync(2)); F_FULLFSYNC asks the drive to store them. A file system that
+// refuses it (some network and FAT volumes) gets fsync.
 bool flushToDisk(int fd) {
 #if defined(F_FULLFSYNC)
   if (fcntl(fd, F_FULLFSYNC) == 0) {
@@ -279,9 +350,10 @@ Result<void> AtomicFile::commit() {
     committed_ = true;
     clearPending();
   }
-  // Makes the rename durable. Some file systems cannot sync a directory; the
-  // new file is in place either way, so this is best effort.
-  fsync(dir_.get());
+  // Makes the rename durable, as far as the drive is concerned too. Some
+  // file systems cannot sync a directory; the new file is in place either
+  // way, so this is best effort.
+  flushToDisk(dir_.get());
   lock_.reset();
   return {};
 }
@@ -290,7 +362,7 @@ std::vector<std::string> removeLeftovers(const Place& destination, const std::st
                                          const std::vector<struct stat>& keep) {
   std::vector<std::string> removed;
   const int dir = destination.dir.get();
-  const std::string prefix = prefixFor(destination.name, tag);
+  const std::string prefix = temporaryPrefix(destination.name, tag);
   // readdir needs a descriptor of its own: closedir closes it.
   DIR* entries = fdopendir(fcntl(dir, F_DUPFD_CLOEXEC, 0));
   if (entries == nullptr) {

@@ -82,6 +82,12 @@ private:
 std::vector<std::string> removeLeftovers(const Place& destination, const std::string& tag,
                                          const std::vector<struct stat>& keep);
 
+// `.<name>.<tag>-`, the fixed part of the temporary names for the
+// destination `name`. A long name is cut to its first 200 bytes, never
+// inside a UTF-8 character: APFS and HFS+ refuse a name that is not valid
+// UTF-8.
+std::string temporaryPrefix(const std::string& name, const std::string& tag);
+
 // Removes the temporary file of an AtomicFile that is under way, if there is
 // one. Async-signal-safe: meant for the handlers of signals that end the
 // process.

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 #include "fileio/io.h"
@@ -27,7 +29,41 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, std::uin
 
 namespace fileio {
 
+// The flags' values, where the system names them.
+#if defined(UF_IMMUTABLE)
+static_assert(flags::NODUMP == UF_NODUMP && flags::IMMUTABLE == UF_IMMUTABLE && flags::APPEND == UF_APPEND &&
+              flags::HIDDEN == UF_HIDDEN && flags::SYSTEM_ARCHIVED == SF_ARCHIVED &&
+              flags::SYSTEM_IMMUTABLE == SF_IMMUTABLE && flags::SYSTEM_APPEND == SF_APPEND);
+#endif
+#if defined(UF_COMPRESSED)
+static_assert(flags::COMPRESSED == UF_COMPRESSED && flags::TRACKED == UF_TRACKED &&
+              flags::DATAVAULT == UF_DATAVAULT && flags::RESTRICTED == SF_RESTRICTED &&
+              flags::NO_UNLINK == SF_NOUNLINK && flags::DATALESS == SF_DATALESS);
+#endif
+
 namespace {
+
+// A file system that keeps no extended attributes.
+bool unsupported(int error) {
+  return error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+// What the new file cannot take, and is left out: refused to us (EPERM,
+// EACCES), not kept by its file system (ENOTSUP), or a name or value that
+// file system cannot store (EINVAL, ENAMETOOLONG; Linux says ERANGE for a
+// name too long, and both systems E2BIG for a value too large).
+bool cannotTake(int error) {
+  return error == EPERM || error == EACCES || unsupported(error) || error == EINVAL ||
+         error == ENAMETOOLONG || error == ERANGE || error == E2BIG;
+}
+
+tl::unexpected<Error> failure(const std::string& what, const Error& cause) {
+  return tl::make_unexpected(cause.within("cannot carry over " + what + " of the image"));
+}
+
+Error leftOut(const std::string& what, int code) {
+  return systemError("the new image goes without " + what + " of the image", code);
+}
 
 #if defined(__linux__) || defined(__APPLE__)
 
@@ -61,11 +97,6 @@ bool carried(const std::string& name) {
 }
 #endif
 
-// A file system that keeps no extended attributes.
-bool unsupported(int error) {
-  return error == ENOTSUP || error == EOPNOTSUPP;
-}
-
 // An attribute that is not there (any more).
 bool missing(int error) {
 #if defined(ENOATTR)
@@ -95,24 +126,21 @@ template <typename Call> Result<void> readGrowing(Call call, std::vector<char>& 
   return tl::make_unexpected(systemError(code));
 }
 
-tl::unexpected<Error> failure(const std::string& what, const Error& cause) {
-  return tl::make_unexpected(cause.within("cannot carry over " + what + " of the image"));
-}
-
 #endif
 
 } // namespace
 
-Result<void> copyExtendedAttributes(int source, int target) {
+Result<std::vector<Error>> copyExtendedAttributes(int source, int target) {
+  std::vector<Error> skipped;
 #if defined(__linux__) || defined(__APPLE__)
   std::vector<char> names;
   if (auto listed =
           readGrowing([&](char* out, std::size_t size) { return listAttributes(source, out, size); }, names);
       !listed) {
-    if (unsupported(listed.error().code)) {
-      return {};
+    if (!unsupported(listed.error().code)) {
+      return failure("the extended attributes", listed.error());
     }
-    return failure("the extended attributes", listed.error());
+    names.clear(); // the image's file system keeps none
   }
   std::vector<char> value;
   for (std::size_t at = 0; at < names.size();) {
@@ -123,17 +151,18 @@ Result<void> copyExtendedAttributes(int source, int target) {
     }
     auto read = readGrowing(
         [&](char* out, std::size_t size) { return getAttribute(source, name.c_str(), out, size); }, value);
-    if (!read && missing(read.error().code)) {
-      continue; // removed since it was listed
-    }
-    if (read && setAttribute(target, name.c_str(), value.data(), value.size()) != 0) {
-      read = tl::make_unexpected(systemError(errno));
-    }
     if (!read) {
-      if (unsupported(read.error().code)) {
-        return {}; // the new file's file system keeps none
+      if (missing(read.error().code)) {
+        continue; // removed since it was listed
       }
       return failure("the extended attribute '" + name + "'", read.error());
+    }
+    if (setAttribute(target, name.c_str(), value.data(), value.size()) != 0) {
+      const int code = errno;
+      if (!cannotTake(code)) {
+        return failure("the extended attribute '" + name + "'", systemError(code));
+      }
+      skipped.push_back(leftOut("the extended attribute '" + name + "'", code));
     }
   }
 #if defined(__APPLE__)
@@ -143,8 +172,11 @@ Result<void> copyExtendedAttributes(int source, int target) {
     const int set = acl_set_fd_np(target, acl, ACL_TYPE_EXTENDED);
     const int code = set == 0 ? 0 : errno;
     acl_free(acl);
-    if (set != 0 && !unsupported(code)) {
-      return failure("the access control list", systemError(code));
+    if (set != 0) {
+      if (!cannotTake(code)) {
+        return failure("the access control list", systemError(code));
+      }
+      skipped.push_back(leftOut("the access control list", code));
     }
   }
 #endif
@@ -152,7 +184,30 @@ Result<void> copyExtendedAttributes(int source, int target) {
   static_cast<void>(source);
   static_cast<void>(target);
 #endif
-  return {};
+#if defined(BRACKWELL_HAVE_FCHFLAGS)
+  // The flags a clone is left with (AtomicFile::createClone).
+  struct stat image {};
+  if (fstat(source, &image) == 0 && keptFlags(image.st_flags) != 0 &&
+      fchflags(target, keptFlags(image.st_flags)) != 0) {
+    const int code = errno;
+    if (!cannotTake(code)) {
+      return failure("the file flags", systemError(code));
+    }
+    skipped.push_back(leftOut("the file flags", code));
+  }
+#endif
+  return skipped;
+}
+
+bool mayClone(std::uint32_t fileFlags) {
+  constexpr std::uint32_t uncloned = flags::IMMUTABLE | flags::APPEND | flags::SYSTEM_IMMUTABLE |
+                                     flags::SYSTEM_APPEND | flags::NO_UNLINK | flags::COMPRESSED |
+                                     flags::DATALESS;
+  return (fileFlags & uncloned) == 0;
+}
+
+std::uint32_t keptFlags(std::uint32_t fileFlags) {
+  return fileFlags & (flags::HIDDEN | flags::NODUMP);
 }
 
 } // namespace fileio

@@ -221,6 +221,37 @@ Result<std::uint64_t> sizeOf(int fd) {
   return static_cast<std::uint64_t>(end);
 }
 
+std::string blockDeviceOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  const std::string raw = "rdisk";
+  if (path.compare(name, raw.size(), raw) != 0) {
+    return "";
+  }
+  // rdisk<N>, then any number of s<N> (slices).
+  std::size_t at = name + raw.size();
+  const auto number = [&path, &at] {
+    const std::size_t from = at;
+    while (at < path.size() && path[at] >= '0' && path[at] <= '9') {
+      ++at;
+    }
+    return at > from;
+  };
+  if (!number()) {
+    return "";
+  }
+  while (at < path.size()) {
+    if (path[at] != 's') {
+      return "";
+    }
+    ++at;
+    if (!number()) {
+      return "";
+    }
+  }
+  return path.substr(0, name) + path.substr(name + 1);
+}
+
 std::chrono::nanoseconds untilChangesShow(const timespec& modified, const timespec& now) {
   using std::chrono::nanoseconds;
   using std::chrono::seconds;

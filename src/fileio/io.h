@@ -49,6 +49,11 @@ constexpr std::chrono::milliseconds UNPOLLABLE_PAUSE{10};
 // pipe, a socket).
 Result<std::uint64_t> sizeOf(int fd);
 
+// The block device of the disk whose raw (character) device `path` names,
+// as macOS names the two: /dev/rdisk4 -> /dev/disk4, /dev/rdisk4s1 ->
+// /dev/disk4s1. Empty for any other name.
+std::string blockDeviceOf(const std::string& path);
+
 // Whether two stat results show the same file in the same version: same file
 // (device and inode), same size, same modification time to the nanosecond.
 // A writer that overwrites a file in place at the same size changes only the

@@ -15,6 +15,41 @@ namespace {
 // removed or replaced by someone else meanwhile) before giving up.
 constexpr int OPEN_ATTEMPTS = 16;
 
+mode_t currentUmask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+// Whether the output at `place` is a new file renamed over the name: a
+// regular file, or none yet, in a shared directory.
+bool replacedAt(const Place& place) {
+  return place.shared() && !place.kernelLink && (!place.exists || S_ISREG(place.info.st_mode));
+}
+
+// A new file next to `place`, with the mode a file created there would get,
+// to be renamed over the name. The file found there (if any) passes the
+// shared-directory rules first, so that a planted name is refused as it
+// would be if it were opened: only then is it known to be ours to replace.
+Result<Output> replacementFor(const Place& place) {
+  Output output;
+  if (place.exists) {
+    if (auto allowed = checkShared(place, place.info); !allowed) {
+      return tl::make_unexpected(allowed.error());
+    }
+    output.info = place.info;
+  }
+  output.replacement = std::make_unique<AtomicFile>(place, OUTPUT_TAG);
+  if (auto created = output.replacement->create(); !created) {
+    return tl::make_unexpected(created.error());
+  }
+  if (fchmod(output.replacement->fd(), 0666 & ~currentUmask()) != 0) {
+    const int error = errno;
+    return failWith("cannot create " + quoted(place.path), error);
+  }
+  return output;
+}
+
 } // namespace
 
 Result<Output> openOutput(const std::string& path, FifoWait wait) {
@@ -22,6 +57,9 @@ Result<Output> openOutput(const std::string& path, FifoWait wait) {
     auto place = placeOf(path);
     if (!place) {
       return tl::make_unexpected(place.error());
+    }
+    if (replacedAt(*place)) {
+      return replacementFor(*place);
     }
     const int dir = place->dir.get();
     const char* name = place->name.c_str();
@@ -44,9 +82,12 @@ Result<Output> openOutput(const std::string& path, FifoWait wait) {
     }
 
     // Opened without following a link that appeared since, and without
-    // waiting for a FIFO's reader before it is known whose FIFO it is.
+    // waiting for a FIFO's reader before it is known whose FIFO it is. A
+    // duplicate of one of our descriptors never waits, and shares that
+    // descriptor's flags, which are left as they are.
     const int follow = place->kernelLink ? 0 : O_NOFOLLOW;
-    output.fd.reset(openat(dir, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | follow));
+    const int nonBlocking = place->duplicate ? 0 : O_NONBLOCK;
+    output.fd.reset(openat(dir, name, O_WRONLY | O_CLOEXEC | follow | nonBlocking));
     if (!output.fd.valid()) {
       const int error = errno;
       if (error == ELOOP || error == ENOENT) {
@@ -81,11 +122,13 @@ Result<Output> openOutput(const std::string& path, FifoWait wait) {
     if (auto allowed = checkShared(*place, output.info); !allowed) {
       return tl::make_unexpected(allowed.error());
     }
-    // From here on an ordinary descriptor: writes wait for a slow reader.
-    const int flags = fcntl(output.fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(output.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      const int error = errno;
-      return failWith("cannot open " + quoted(path), error);
+    if (nonBlocking != 0) {
+      // From here on an ordinary descriptor: writes wait for a slow reader.
+      const int flags = fcntl(output.fd.get(), F_GETFL);
+      if (flags < 0 || fcntl(output.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        return failWith("cannot open " + quoted(path), error);
+      }
     }
     return output;
   }
@@ -93,9 +136,22 @@ Result<Output> openOutput(const std::string& path, FifoWait wait) {
 }
 
 Result<void> truncate(const Output& output, const std::string& path) {
-  if (S_ISREG(output.info.st_mode) && ftruncate(output.fd.get(), 0) != 0) {
+  if (!output.replacement && S_ISREG(output.info.st_mode) && ftruncate(output.fd.get(), 0) != 0) {
     const int error = errno;
     return failWith("cannot truncate " + quoted(path), error);
+  }
+  return {};
+}
+
+Result<void> finish(Output& output) {
+  if (output.replacement) {
+    if (auto flushed = output.replacement->flush(); !flushed) {
+      return flushed;
+    }
+    return output.replacement->commit();
+  }
+  if (!output.fd.closeChecked()) {
+    return tl::make_unexpected(systemError(errno));
   }
   return {};
 }
@@ -108,12 +164,12 @@ Result<void> writeOutputFile(const std::string& path, const std::vector<std::uin
   if (auto cut = truncate(*output, path); !cut) {
     return cut;
   }
-  if (auto wrote = writeAll(output->fd.get(), bytes.data(), bytes.size()); !wrote) {
-    return tl::make_unexpected(wrote.error().within("cannot write " + quoted(path)));
+  auto wrote = writeAll(output->descriptor(), bytes.data(), bytes.size());
+  if (wrote) {
+    wrote = finish(*output);
   }
-  if (!output->fd.closeChecked()) {
-    const int error = errno;
-    return failWith("cannot write " + quoted(path), error);
+  if (!wrote) {
+    return tl::make_unexpected(wrote.error().within("cannot write " + quoted(path)));
   }
   return {};
 }

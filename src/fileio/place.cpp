@@ -1,12 +1,17 @@
 #include "fileio/place.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
+#include "fileio/io.h"
+
 #if defined(__linux__)
 #include <sys/vfs.h>
+#elif defined(__APPLE__)
+#include <sys/mount.h>
 #endif
 
 namespace fileio {
@@ -39,6 +44,24 @@ bool onProcfs(int dir) {
   constexpr long PROC_SUPER_MAGIC_NUMBER = 0x9fa0;
   struct statfs info {};
   return fstatfs(dir, &info) == 0 && static_cast<long>(info.f_type) == PROC_SUPER_MAGIC_NUMBER;
+#else
+  static_cast<void>(dir);
+  return false;
+#endif
+}
+
+// Whether `dir` is macOS's /dev/fd, a directory of devfs whose node N opens
+// as a duplicate of descriptor N. A look at the node shows the descriptor's
+// file, but with devfs's device number in place of that file's own (xnu's
+// vnode_getattr overwrites it), so the name never matches the opened file
+// as an ordinary name does.
+bool onDescriptorDirectory(int dir) {
+#if defined(__APPLE__)
+  struct statfs system {};
+  struct stat opened {};
+  struct stat devFd {};
+  return fstatfs(dir, &system) == 0 && std::strcmp(system.f_fstypename, "devfs") == 0 &&
+         fstat(dir, &opened) == 0 && stat("/dev/fd", &devFd) == 0 && sameFile(opened, devFd);
 #else
   static_cast<void>(dir);
   return false;
@@ -113,12 +136,23 @@ Result<Place> placeOf(const std::string& path) {
     }
     place.exists = true;
     if (!S_ISLNK(place.info.st_mode)) {
+      if (onDescriptorDirectory(place.dir.get())) {
+        place.kernelLink = true;
+        place.duplicate = true;
+      }
       return place;
     }
     if (place.shared() && !trustedIn(place.info, place.dirInfo)) {
       return fail(quoted(shown) + " is a symbolic link that another user (uid " +
                       std::to_string(place.info.st_uid) + ") made in the shared directory " +
                       quoted(place.directory()) + "; it is not followed",
+                  EACCES);
+    }
+    // Its owner says nothing once anyone may have hard-linked it here.
+    if (place.shared() && place.info.st_nlink > 1) {
+      return fail(quoted(shown) + " is a symbolic link with " + std::to_string(place.info.st_nlink) +
+                      " links in the shared directory " + quoted(place.directory()) +
+                      "; a symbolic link with more than one link there is not followed",
                   EACCES);
     }
     if (onProcfs(place.dir.get())) {

@@ -11,10 +11,17 @@
 // through the same rules, on every system:
 //
 // - a symbolic link in a shared directory is followed only when it belongs to
-//   us (the effective user) or to the directory's owner;
+//   us (the effective user) or to the directory's owner, and only when it has
+//   a single link (anyone may hard-link another account's symbolic link, such
+//   as root's /etc/localtime, into the directory: it is then root's link);
 // - an existing regular file or FIFO there is used only when it belongs to us
 //   or to the directory's owner, and a regular file only when it has a single
 //   link (macOS lets any account hard-link another account's file);
+// - an existing regular file there is never opened to be written: the
+//   writers make a new file and rename it over the name (output_file.h,
+//   atomic_file.h), so no mode, owner or inode that someone else chose (a
+//   file of root's that another account kept a hard link to, and moved in
+//   once root had deleted its own name) survives the write;
 // - the decisions are made on the opened directory and on the opened object,
 //   never on a path looked at before.
 //
@@ -48,10 +55,17 @@ struct Place {
   std::string path;       // the path that reaches it, for messages
   bool exists = false;
   struct stat info {}; // lstat of `name` when it exists
-  // `name` is a link the kernel must follow itself: one of /proc's links to
-  // open descriptors (/dev/stdout leads there on Linux), whose target is no
-  // path.
+  // `name` is one the kernel opens as something other than what a look at
+  // the name shows, so the opened file is never compared with it: one of
+  // /proc's links to open descriptors (/dev/stdout leads there on Linux),
+  // whose target is no path and which the kernel follows itself, or one of
+  // devfs's /dev/fd/N nodes (/dev/stdout leads there on macOS), which opens
+  // as a duplicate of descriptor N.
   bool kernelLink = false;
+  // Opening `name` gives a duplicate of one of our descriptors (macOS's
+  // /dev/fd/N): the new descriptor shares that one's file status flags
+  // (O_NONBLOCK...), which are then not ours to change.
+  bool duplicate = false;
 
   bool shared() const { return isShared(dirInfo); }
   // The path of the directory, for messages.
@@ -60,8 +74,9 @@ struct Place {
 
 // The place `path` names: its directory opened, and the symbolic links at its
 // last component followed (at most 32). A link in a shared directory that
-// belongs to neither us nor the directory's owner is refused. A path that
-// names a directory ("/", "..", "dir/") fails with EISDIR.
+// belongs to neither us nor the directory's owner, or that has more than one
+// link, is refused. A path that names a directory ("/", "..", "dir/") fails
+// with EISDIR.
 Result<Place> placeOf(const std::string& path);
 
 // Refuses `info`, an existing entry of `place` (as found, or as opened), when

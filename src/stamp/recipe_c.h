@@ -29,30 +29,30 @@ extern "C" {
 #define BRACKWELL_RECIPE_REPLACE 0x2u /* swap a profile already there, as --replace */
 
 typedef enum {
-    BRACKWELL_RECIPE_OK = 0,
-    /* The image is refused as it is: no trailer, signature fields that do
-     * not fit, a signature without BRACKWELL_RECIPE_UNSIGN, a profile
-     * already there without BRACKWELL_RECIPE_REPLACE, a damaged
-     * descriptor, a profile longer than its 32-bit length field. */
-    BRACKWELL_RECIPE_REFUSED = 1,
-    /* Reading the image or the profile failed (an I/O error, a file that
-     * is not a regular file). */
-    BRACKWELL_RECIPE_UNREADABLE = 2,
-    /* Not enough memory for the tail. */
-    BRACKWELL_RECIPE_NO_MEMORY = 3
+  BRACKWELL_RECIPE_OK = 0,
+  /* The image is refused as it is: no trailer, signature fields that do
+   * not fit, a signature without BRACKWELL_RECIPE_UNSIGN, a profile
+   * already there without BRACKWELL_RECIPE_REPLACE, a damaged
+   * descriptor, a profile longer than its 32-bit length field. */
+  BRACKWELL_RECIPE_REFUSED = 1,
+  /* Reading the image or the profile failed (an I/O error, a file that
+   * is not a regular file). */
+  BRACKWELL_RECIPE_UNREADABLE = 2,
+  /* Not enough memory for the tail. */
+  BRACKWELL_RECIPE_NO_MEMORY = 3
 } brackwell_recipe_status;
 
 /* The validator's length without its NUL: "\"bw1-" 16 hex digits "\"". */
 #define BRACKWELL_RECIPE_ETAG_LENGTH 22
 
 typedef struct {
-    uint64_t keep;              /* the image's bytes [0, keep), as they are */
-    const unsigned char *tail;  /* then these bytes */
-    size_t tail_length;
-    uint64_t size;              /* keep + tail_length: the stamped image's size */
-    /* The stamped image's validator, a strong HTTP entity tag in double
-     * quotes, NUL-terminated: the one `--dry-run --json` prints. */
-    char etag[BRACKWELL_RECIPE_ETAG_LENGTH + 1];
+  uint64_t keep;             /* the image's bytes [0, keep), as they are */
+  const unsigned char* tail; /* then these bytes */
+  size_t tail_length;
+  uint64_t size; /* keep + tail_length: the stamped image's size */
+  /* The stamped image's validator, a strong HTTP entity tag in double
+   * quotes, NUL-terminated: the one `--dry-run --json` prints. */
+  char etag[BRACKWELL_RECIPE_ETAG_LENGTH + 1];
 } brackwell_recipe;
 
 /*
@@ -68,11 +68,11 @@ typedef struct {
  * is above 0, message holds why (NUL-terminated, cut to message_size).
  */
 brackwell_recipe_status brackwell_recipe_make(int image_fd, int profile_fd, unsigned options,
-                                              const char *image_name, brackwell_recipe **recipe,
-                                              char *message, size_t message_size);
+                                              const char* image_name, brackwell_recipe** recipe,
+                                              char* message, size_t message_size);
 
 /* Releases what brackwell_recipe_make allocated; NULL is allowed. */
-void brackwell_recipe_free(brackwell_recipe *recipe);
+void brackwell_recipe_free(brackwell_recipe* recipe);
 
 #ifdef __cplusplus
 }

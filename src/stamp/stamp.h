@@ -16,10 +16,12 @@
 // describe a signature that fits the image are refused outright: nothing can
 // tell which bytes to cut away. Every image this module writes is unsigned.
 //
-// The image itself is never written to. The new image is assembled next to
-// its destination (fileio::AtomicFile), checked with the reader's own
-// `locate`, and renamed over the destination; or it is written to a stream
-// (standard output), for which nothing is created on disk.
+// The image itself is never written to. Every new image follows one recipe
+// (recipe.h): the image's bytes up to an insertion point, then a tail made
+// in memory. It is assembled next to its destination (file_output.h,
+// fileio::AtomicFile), checked with the reader's own `locate`, and renamed
+// over the destination; or it is written to a stream (stream_output.h,
+// standard output), for which nothing is created on disk.
 #pragma once
 
 #include <cstdint>
@@ -67,7 +69,8 @@ enum class Failure {
   not_signed,          // nothing to unsign
   profile_present,     // a valid profile is there and replacing was not asked for
   damaged_descriptor,  // type and magic are there, but the length is impossible
-  profile_unreadable,  // reading the profile failed, or it did not fit in memory
+  profile_unreadable,  // reading the profile failed
+  out_of_memory,       // the profile did not fit in memory
   profile_too_long,    // more bytes than the 32-bit length can describe
   no_profile,          // nothing to remove
   output_is_image,     // the output names the image itself
@@ -131,7 +134,7 @@ struct Outcome {
   std::uint64_t replacedLength = 0;  // the old profile's length
   bool unsignedImage = false;        // a code signature was taken off
   std::uint64_t signatureLength = 0; // its length
-  std::string etag;                  // the new image's validator, when it was worked out (see ETAG_PREFIX)
+  std::string etag;                  // the new image's validator (see ETAG_PREFIX)
   std::optional<std::pair<std::uint64_t, std::uint64_t>> written; // the range written, [first, last]
 };
 
@@ -149,9 +152,9 @@ struct Error {
 template <typename T> using Result = tl::expected<T, Error>;
 
 // The validator of a new image, a strong HTTP entity tag: "bw1-" and 16 hex
-// digits, in double quotes. It is worked out whenever the new image must be
-// known before it is written (a dry run, a range, an expected validator)
-// from what decides the new image's bytes without reading the image whole:
+// digits, in double quotes. It is worked out for every new image (a server
+// sends it before the image's bytes), from what decides the new image's
+// bytes without reading the image whole:
 // the image's size and modification time (to the nanosecond), its last 528
 // bytes (the trailer, whose UDIF checksums cover the image's data, and the
 // descriptor in front of it), the 16 bytes in front of a code signature, how

@@ -404,6 +404,7 @@ ExitStatus statusOf(stamp::Failure failure) {
   case stamp::Failure::profile_present:
   case stamp::Failure::damaged_descriptor:
   case stamp::Failure::profile_unreadable:
+  case stamp::Failure::out_of_memory:
   case stamp::Failure::profile_too_long:
   case stamp::Failure::output_is_image:
   case stamp::Failure::output_unusable:
@@ -626,8 +627,17 @@ int show(const Command& command, std::ostream& out, std::ostream& err) {
   // A directory or a FIFO has no end to count back from; a block device
   // holding an image does.
   struct stat st {};
-  if (fstat(fd.get(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    say(err, quoted(image) + " is not a regular file");
+  const bool examined = fstat(fd.get(), &st) == 0;
+  if (!examined || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    if (examined && S_ISCHR(st.st_mode)) {
+      // macOS gives each disk a raw device beside its block device; only
+      // the block device tells its size.
+      const std::string block = fileio::blockDeviceOf(image);
+      say(err, quoted(image) + " is a character device, not a regular file or a block device" +
+                   (block.empty() ? "" : "; use the disk's block device " + quoted(block)));
+    } else {
+      say(err, quoted(image) + " is not a regular file");
+    }
     return code(ExitStatus::failed);
   }
   const stamp::Inspection inspection = stamp::inspect(fd.get());

@@ -1,7 +1,10 @@
 // The shared file code on its own: the cheapest copy into each kind of
 // stream, the clean-up of temporary files that runs ended by SIGKILL left
 // behind, which must never touch a file another run still works on, the
-// wait on a busy descriptor, and the wait for a file system's clock.
+// wait on a busy descriptor, the wait for a file system's clock, and the
+// decisions made for macOS that run anywhere: the temporary file's name,
+// which file flags rule out a clone and which a new image keeps, the block
+// device beside a raw disk.
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include "fileio/atomic_file.h"
+#include "fileio/attributes.h"
 #include "fileio/byte_order.h"
 #include "fileio/copy.h"
 #include "fileio/fd.h"
@@ -434,6 +438,132 @@ INSTANTIATE_TEST_SUITE_P(Times, UntilChangesShow,
                              {"FineFromTheFuture", {2000, 1}, {1000, 0}, milliseconds(20)},
                          }),
                          [](const ::testing::TestParamInfo<SettleCase>& row) { return row.param.name; });
+
+// The temporary file's name keeps the destination's first 200 bytes, and
+// never cuts a UTF-8 character in two: APFS and HFS+ refuse a name that is
+// not valid UTF-8, and a run would then fail to create its file for a
+// destination it could write.
+struct PrefixCase {
+  std::string name;
+  std::string destination;
+  std::size_t kept; // bytes of the destination's name in the prefix
+};
+
+void PrintTo(const PrefixCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class TemporaryPrefix : public ::testing::TestWithParam<PrefixCase> {};
+
+TEST_P(TemporaryPrefix, CutsTheNameAtACharacter) {
+  const PrefixCase& c = GetParam();
+  const std::string prefix = fileio::temporaryPrefix(c.destination, "stamp");
+  EXPECT_EQ(prefix, "." + c.destination.substr(0, c.kept) + ".stamp-");
+  EXPECT_LE(prefix.size() + 6, 255u) << "with its six random characters, the name fits in 255 bytes";
+}
+
+const std::string A199(199, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, TemporaryPrefix,
+    ::testing::ValuesIn(std::vector<PrefixCase>{
+        {"Short", "Acme.dmg", 8},
+        {"LongAscii", std::string(250, 'a'), 200},
+        {"TwoByteCharacterAcrossTheCut", A199 + "\xc3\xa9.dmg", 199},                 // é at bytes 199-200
+        {"ThreeByteCharacterAcrossTheCut", A199.substr(1) + "\xe2\x82\xac.dmg", 198}, // € at 198-200
+        {"FourByteCharacterAcrossTheCut", A199.substr(2) + "\xf0\x9f\x93\x80.dmg", 197}, // 📀 at 197-200
+        {"CharacterRightAfterTheCut", A199 + "a\xc3\xa9.dmg", 200},
+        {"CharacterEndingAtTheCut", A199.substr(1) + "\xc3\xa9.dmg", 200},
+        {"AllTwoByteCharacters",
+         [] {
+           std::string name;
+           for (int i = 0; i < 125; ++i) {
+             name += "\xc3\xa9";
+           }
+           return name;
+         }(),
+         200},
+    }),
+    [](const ::testing::TestParamInfo<PrefixCase>& row) { return row.param.name; });
+
+// Which BSD file flags keep an image from being cloned, and which a new
+// image keeps (fileio/attributes.h says why). The clone carries them all: a
+// locked clone could be neither written nor removed by the run or the next
+// run's clean-up. Both the clone and the buffered copy end with the same
+// flags.
+struct FlagsCase {
+  std::string name;
+  std::uint32_t flags;
+  bool mayClone;
+  std::uint32_t kept;
+};
+
+void PrintTo(const FlagsCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class FileFlags : public ::testing::TestWithParam<FlagsCase> {};
+
+TEST_P(FileFlags, DecideTheCloneAndWhatTheNewImageKeeps) {
+  const FlagsCase& c = GetParam();
+  EXPECT_EQ(fileio::mayClone(c.flags), c.mayClone);
+  EXPECT_EQ(fileio::keptFlags(c.flags), c.kept);
+}
+
+namespace flags = fileio::flags;
+
+INSTANTIATE_TEST_SUITE_P(Sets, FileFlags,
+                         ::testing::ValuesIn(std::vector<FlagsCase>{
+                             {"None", 0, true, 0},
+                             {"Hidden", flags::HIDDEN, true, flags::HIDDEN},
+                             {"HiddenAndNoDump", flags::HIDDEN | flags::NODUMP, true,
+                              flags::HIDDEN | flags::NODUMP},
+                             {"LockedInTheFinder", flags::IMMUTABLE, false, 0},
+                             {"AppendOnly", flags::APPEND, false, 0},
+                             {"LockedBySystem", flags::SYSTEM_IMMUTABLE, false, 0},
+                             {"AppendOnlyBySystem", flags::SYSTEM_APPEND, false, 0},
+                             {"NoUnlink", flags::NO_UNLINK, false, 0},
+                             {"Compressed", flags::COMPRESSED, false, 0},
+                             {"Dataless", flags::DATALESS, false, 0},
+                             {"LockedAndHidden", flags::IMMUTABLE | flags::HIDDEN, false, flags::HIDDEN},
+                             {"CompressedAndHidden", flags::COMPRESSED | flags::HIDDEN, false, flags::HIDDEN},
+                             // The system's own, cleared from a clone.
+                             {"Tracked", flags::TRACKED, true, 0},
+                             {"DataVault", flags::DATAVAULT, true, 0},
+                             {"Restricted", flags::RESTRICTED, true, 0},
+                             {"Archived", flags::SYSTEM_ARCHIVED | flags::HIDDEN, true, flags::HIDDEN},
+                         }),
+                         [](const ::testing::TestParamInfo<FlagsCase>& row) { return row.param.name; });
+
+// macOS names each disk twice: /dev/diskN, the block device, which has a
+// size, and /dev/rdiskN, the raw character device, which has none to count
+// back from. A raw disk given for an image is answered with its block
+// device's name.
+struct BlockDeviceCase {
+  std::string path;
+  std::string block; // empty: no raw disk's name
+};
+
+class BlockDeviceOf : public ::testing::TestWithParam<BlockDeviceCase> {};
+
+TEST_P(BlockDeviceOf, NamesTheBlockDeviceOfARawDisk) {
+  EXPECT_EQ(fileio::blockDeviceOf(GetParam().path), GetParam().block) << GetParam().path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, BlockDeviceOf,
+                         ::testing::ValuesIn(std::vector<BlockDeviceCase>{
+                             {"/dev/rdisk4", "/dev/disk4"},
+                             {"/dev/rdisk12s3", "/dev/disk12s3"},
+                             {"/dev/rdisk4s1s2", "/dev/disk4s1s2"},
+                             {"rdisk0", "disk0"},
+                             {"/dev/disk4", ""},
+                             {"/dev/rdisk", ""},
+                             {"/dev/rdisks1", ""},
+                             {"/dev/rdisk4s", ""},
+                             {"/dev/rdisk4x", ""},
+                             {"/dev/rdisk4/x", ""},
+                             {"/dev/null", ""},
+                         }));
 
 } // namespace
 

@@ -542,6 +542,22 @@ std::vector<CliCase> cliCases() {
        {}},
 
       {"ShowDirectory", {"show", "{DIR}"}, {}, 1, "", "brackwell-stamp: '{DIR}' is not a regular file\n", {}},
+      // A character device is named for what it is (macOS's raw disks also
+      // name their block device: fileio's blockDeviceOf).
+      {"ShowCharacterDevice",
+       {"show", "/dev/null"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '/dev/null' is a character device, not a regular file or a block device\n",
+       {}},
+      {"WriteCharacterDevice",
+       {"write", "/dev/null", "{DIR}/profile.bin", "--out", "{DIR}/out.dmg"},
+       {},
+       1,
+       "",
+       "brackwell-stamp: '/dev/null' is a character device, not a regular file\n",
+       {}},
 
       // extract: the reader's own lines on standard error, the bytes alone on standard output
       {"ExtractToStandardOutput",
@@ -1134,6 +1150,35 @@ std::string waitForTemporaryFile(const TempDir& dir, const std::string& image) {
 
 // An image overwritten at the same size while it streams: the bytes already
 // out may mix two versions, so the run fails.
+// `extract IMAGE --out IMAGE`: the profile written over the image it comes
+// from would leave an image without its trailer. In a shared (sticky,
+// world-writable) directory the output is a new file renamed over the name,
+// never the file opened there, and must be refused all the same.
+class ExtractIntoTheImage : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExtractIntoTheImage, IsRefused) {
+  const bool shared = GetParam();
+  TempDir dir;
+  const std::string folder = dir.file("folder");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), shared ? 01777 : 0755), 0);
+  const std::string image = folder + "/stamped.dmg";
+  writeFile(image, STAMPED);
+
+  const RunResult run = stampIn(dir, {"extract", image, "--out", image});
+
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "Extracting profile from DMG at '" + image + "'\nbrackwell-stamp: the output '" + image +
+                         "' is the image itself\n");
+  EXPECT_EQ(readFile(image), STAMPED);
+  EXPECT_EQ(testsupport::listDirectory(folder), std::vector<std::string>{"stamped.dmg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Directories, ExtractIntoTheImage, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return row.param ? "Shared" : "Private";
+                         });
+
 TEST(StreamWhileTheImageChanges, FailsAfterTheLastByte) {
   TempDir dir;
   writeFile(dir.file("image.dmg"), PLAIN);
@@ -1372,6 +1417,101 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const ::testing::TestParamInfo<ReadErrorCase>& row) { return row.param.name; });
 
+// An extended attribute the new image cannot take (a preloaded library
+// makes setting user.b fail): as Apple's copyfile does, a refusal, an
+// attribute or a name the file system does not keep, or a value it cannot
+// store leaves that attribute out, says so, and the run goes on with the
+// others carried; any other failure fails the run and leaves nothing.
+struct AttributeFaultCase {
+  std::string name;
+  int error;       // what setting user.b fails with
+  int exitCode;    // of the run
+  std::string err; // {DIR} expanded
+};
+
+void PrintTo(const AttributeFaultCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class AttributeFault : public ::testing::TestWithParam<AttributeFaultCase> {};
+
+TEST_P(AttributeFault, LeavesOutWhatTheNewFileCannotTake) {
+  const AttributeFaultCase& c = GetParam();
+  const char* library = injectedFaults();
+  if (library == nullptr) {
+    GTEST_SKIP()
+        << "needs BRACKWELL_INJECTED_FAULTS (set by ctest), Linux's LD_PRELOAD and an unsanitized binary";
+  }
+  TempDir dir;
+  writeFixtures(dir);
+  const std::string image = dir.file("plain.dmg");
+  for (const std::string name : {"user.a", "user.b", "user.c"}) {
+    if (!testsupport::setExtendedAttribute(image, name, "value of " + name)) {
+      GTEST_SKIP() << "the file system of " << dir.path() << " keeps no user.* attributes";
+    }
+  }
+  ChildSetup setup;
+  setup.captureStderr = true;
+  setup.env = {{"LD_PRELOAD", library}, {"BRACKWELL_FAIL_SETXATTR", "user.b:" + std::to_string(c.error)}};
+
+  const RunResult run =
+      runStampTool({"write", image, dir.file("profile.bin"), "--out", dir.file("out.dmg")}, setup);
+
+  EXPECT_EQ(run.exitCode, c.exitCode);
+  EXPECT_EQ(run.err, testsupport::expandDir(c.err, dir));
+  if (c.exitCode == 0) {
+    EXPECT_EQ(readFile(dir.file("out.dmg")), STAMPED);
+    const std::map<std::string, std::string> carried = {{"user.a", "value of user.a"},
+                                                        {"user.c", "value of user.c"}};
+    EXPECT_EQ(testsupport::extendedAttributes(dir.file("out.dmg")), carried);
+  } else {
+    EXPECT_EQ(testsupport::listDirectory(dir.path()).size(), FIXTURES.size()) << "nothing was created";
+  }
+}
+
+const std::string STAMPED_OUT =
+    "brackwell-stamp: stamped a profile of 33 bytes at offset 4096; wrote '{DIR}/out.dmg'\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, AttributeFault,
+    ::testing::ValuesIn(std::vector<AttributeFaultCase>{
+        {"Refused", EPERM, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "Operation not permitted\n" +
+             STAMPED_OUT},
+        {"AccessDenied", EACCES, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "Permission denied\n" +
+             STAMPED_OUT},
+        {"NotKeptThere", ENOTSUP, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "Operation not supported\n" +
+             STAMPED_OUT},
+        {"NameRefused", EINVAL, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "Invalid argument\n" +
+             STAMPED_OUT},
+        {"NameTooLongOnMacOs", ENAMETOOLONG, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "File name too long\n" +
+             STAMPED_OUT},
+        {"NameOrValueTooLongOnLinux", ERANGE, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "Numerical result out of range\n" +
+             STAMPED_OUT},
+        {"ValueTooLarge", E2BIG, 0,
+         "brackwell-stamp: the new image goes without the extended attribute 'user.b' of the image: "
+         "Argument list too long\n" +
+             STAMPED_OUT},
+        {"DiskFailing", EIO, 1,
+         "brackwell-stamp: cannot carry over the extended attribute 'user.b' of the image: "
+         "Input/output error\n"},
+        {"DiskFull", ENOSPC, 1,
+         "brackwell-stamp: cannot carry over the extended attribute 'user.b' of the image: "
+         "No space left on device\n"},
+    }),
+    [](const ::testing::TestParamInfo<AttributeFaultCase>& row) { return row.param.name; });
+
 // A signal at the worst moment: right after the temporary file is created,
 // before the run has registered it for removal (a preloaded library raises
 // it there). The run dies of that signal and leaves nothing behind.
@@ -1411,6 +1551,40 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalAtCreation,
                                                                   : "Hangup") +
                                   (std::get<1>(row.param) ? "_InPlace" : "_ToOut");
                          });
+
+// The new image's tail is made in memory: a profile that does not fit (a
+// sparse file of the most bytes the length field allows, under a 1 GiB
+// address space) fails every output with a message that says so, before
+// anything is written, and leaves nothing behind.
+TEST(ProfileTooLargeForMemory, FailsEveryOutputWithAMessage) {
+  if (std::getenv("BRACKWELL_SANITIZED") != nullptr) {
+    GTEST_SKIP() << "the sanitizers reserve terabytes of address space: no address-space limit fits them";
+  }
+  TempDir dir;
+  writeFile(dir.file("image.dmg"), PLAIN);
+  writeFile(dir.file("profile.bin"), Bytes{});
+  ASSERT_EQ(truncate(dir.file("profile.bin").c_str(), off_t{0xffffffff}), 0);
+  for (const std::vector<std::string>& output :
+       std::vector<std::vector<std::string>>{{},
+                                             {"--out", dir.file("out.dmg")},
+                                             {"--out", "-"},
+                                             {"--out", "-", "--range", "0-9"},
+                                             {"--dry-run"}}) {
+    std::vector<std::string> args{"write", dir.file("image.dmg"), dir.file("profile.bin")};
+    args.insert(args.end(), output.begin(), output.end());
+    ChildSetup setup;
+    setup.captureStderr = true;
+    setup.maxAddressSpace = rlim_t{1} << 30;
+    const RunResult run = runStampTool(args, setup);
+    EXPECT_EQ(run.exitCode, 1) << args.back();
+    EXPECT_EQ(run.out, "") << args.back();
+    EXPECT_EQ(run.err, "brackwell-stamp: not enough memory to hold the profile of 4294967295 bytes (the new "
+                       "image's tail is made in memory)\n")
+        << args.back();
+    EXPECT_EQ(readFile(dir.file("image.dmg")), PLAIN);
+    EXPECT_EQ(testsupport::listDirectory(dir.path()), (std::vector<std::string>{"image.dmg", "profile.bin"}));
+  }
+}
 
 // Few descriptors: whatever step runs out of them, the run fails with the
 // real cause and leaves nothing behind.

@@ -10,7 +10,6 @@
 #include <map>
 #include <optional>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -492,46 +491,6 @@ void PrintTo(const MetadataCase& row, std::ostream* os) {
   *os << row.name;
 }
 
-// The system's attribute calls with the arguments both systems share (macOS
-// adds a position and options: 0 for both).
-#if defined(__APPLE__)
-ssize_t listAttributes(const std::string& path, char* names, std::size_t size) {
-  return listxattr(path.c_str(), names, size, 0);
-}
-ssize_t getAttribute(const std::string& path, const std::string& name, char* value, std::size_t size) {
-  return getxattr(path.c_str(), name.c_str(), value, size, 0, 0);
-}
-int setAttribute(const std::string& path, const std::string& name, const std::string& value) {
-  return setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0, 0);
-}
-#else
-ssize_t listAttributes(const std::string& path, char* names, std::size_t size) {
-  return listxattr(path.c_str(), names, size);
-}
-ssize_t getAttribute(const std::string& path, const std::string& name, char* value, std::size_t size) {
-  return getxattr(path.c_str(), name.c_str(), value, size);
-}
-int setAttribute(const std::string& path, const std::string& name, const std::string& value) {
-  return setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0);
-}
-#endif
-
-// Every extended attribute of `path` with its value.
-std::map<std::string, std::string> attributes(const std::string& path) {
-  std::map<std::string, std::string> all;
-  std::vector<char> names(static_cast<std::size_t>(std::max<ssize_t>(listAttributes(path, nullptr, 0), 0)));
-  const ssize_t listed = listAttributes(path, names.data(), names.size());
-  for (std::size_t at = 0; listed > 0 && at < static_cast<std::size_t>(listed);) {
-    const std::string name(names.data() + at);
-    at += name.size() + 1;
-    std::string value(static_cast<std::size_t>(std::max<ssize_t>(getAttribute(path, name, nullptr, 0), 0)),
-                      '\0');
-    getAttribute(path, name, value.data(), value.size());
-    all[name] = value;
-  }
-  return all;
-}
-
 class NewImageMetadata : public ::testing::TestWithParam<MetadataCase> {};
 
 TEST_P(NewImageMetadata, IsTheSameWhicheverWayTheBytesWereCopied) {
@@ -542,19 +501,20 @@ TEST_P(NewImageMetadata, IsTheSameWhicheverWayTheBytesWereCopied) {
   writeFile(dir.file("profile"), toBytes("p"));
   ASSERT_EQ(chmod(image.c_str(), 0640), 0);
   const std::string binary("\0\xff\x01", 3);
-  if (setAttribute(image, "user.brackwell.origin", "build 7") != 0) {
+  if (!testsupport::setExtendedAttribute(image, "user.brackwell.origin", "build 7")) {
     GTEST_SKIP() << "the file system of " << dir.path() << " keeps no user.* attributes";
   }
-  ASSERT_EQ(setAttribute(image, "user.brackwell.binary", binary), 0);
+  ASSERT_TRUE(testsupport::setExtendedAttribute(image, "user.brackwell.binary", binary));
   const bool root = geteuid() == 0;
 #if defined(__APPLE__)
-  const std::map<std::string, std::string> expected = attributes(image); // all of them, as a clone carries
+  const std::map<std::string, std::string> expected =
+      testsupport::extendedAttributes(image); // all of them, as a clone carries
 #else
   const std::map<std::string, std::string> expected = {{"user.brackwell.binary", binary},
                                                        {"user.brackwell.origin", "build 7"}};
   if (root) {
     // Not the user's: the kernel's namespace, never carried over.
-    ASSERT_EQ(setAttribute(image, "trusted.brackwell", "x"), 0);
+    ASSERT_TRUE(testsupport::setExtendedAttribute(image, "trusted.brackwell", "x"));
   }
 #endif
   if (root) {
@@ -574,7 +534,7 @@ TEST_P(NewImageMetadata, IsTheSameWhicheverWayTheBytesWereCopied) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   const uid_t owner = root && c.inPlace ? 65534 : geteuid();
   EXPECT_EQ(st.st_uid, owner);
-  EXPECT_EQ(attributes(result), expected);
+  EXPECT_EQ(testsupport::extendedAttributes(result), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, NewImageMetadata,

@@ -10,6 +10,10 @@
 //                              the program gets signal S: the moment between
 //                              creating a temporary file and registering it
 //                              for removal
+//   BRACKWELL_FAIL_SETXATTR=NAME:E
+//                              fsetxattr of the extended attribute NAME fails
+//                              with errno E (a number), as macOS's does for
+//                              an attribute only some processes may set
 //
 // Everything else goes through to the C library unchanged.
 #include <cerrno>
@@ -73,7 +77,30 @@ int openThrough(int dir, const char* path, int flags, va_list arguments) {
   return (flags & O_CREAT) != 0 ? created(fd, path) : fd;
 }
 
+// Whether setting the attribute `name` must fail, and with what errno.
+int setAttributeFault(const char* name) {
+  const char* fault = std::getenv("BRACKWELL_FAIL_SETXATTR");
+  const char* colon = fault == nullptr ? nullptr : std::strrchr(fault, ':');
+  if (colon == nullptr || std::strlen(name) != static_cast<std::size_t>(colon - fault) ||
+      std::strncmp(fault, name, std::strlen(name)) != 0) {
+    return 0;
+  }
+  return std::atoi(colon + 1);
+}
+
+using SetAttribute = int (*)(int, const char*, const void*, size_t, int);
+
 } // namespace
+
+// <sys/xattr.h> is not included: its declaration is noexcept, which a C++
+// definition would have to repeat.
+extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  if (const int fault = setAttributeFault(name); fault != 0) {
+    errno = fault;
+    return -1;
+  }
+  return next<SetAttribute>("fsetxattr")(fd, name, value, size, flags);
+}
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
   return readThrough("pread", fd, buffer, count, offset);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
+#include <sys/xattr.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -87,6 +88,54 @@ std::vector<std::string> listDirectory(const std::string& path) {
 bool exists(const std::string& path) {
   std::error_code error;
   return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+namespace {
+
+// The system's attribute calls with the arguments both systems share (macOS
+// adds a position and options: 0 for both).
+#if defined(__APPLE__)
+ssize_t listAttributes(const std::string& path, char* names, std::size_t size) {
+  return listxattr(path.c_str(), names, size, 0);
+}
+ssize_t getAttribute(const std::string& path, const std::string& name, char* value, std::size_t size) {
+  return getxattr(path.c_str(), name.c_str(), value, size, 0, 0);
+}
+int setAttribute(const std::string& path, const std::string& name, const std::string& value) {
+  return setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0, 0);
+}
+#else
+ssize_t listAttributes(const std::string& path, char* names, std::size_t size) {
+  return listxattr(path.c_str(), names, size);
+}
+ssize_t getAttribute(const std::string& path, const std::string& name, char* value, std::size_t size) {
+  return getxattr(path.c_str(), name.c_str(), value, size);
+}
+int setAttribute(const std::string& path, const std::string& name, const std::string& value) {
+  return setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0);
+}
+#endif
+
+} // namespace
+
+bool setExtendedAttribute(const std::string& path, const std::string& name, const std::string& value) {
+  return setAttribute(path, name, value) == 0;
+}
+
+std::map<std::string, std::string> extendedAttributes(const std::string& path) {
+  std::map<std::string, std::string> all;
+  std::vector<char> names(static_cast<std::size_t>(std::max<ssize_t>(listAttributes(path, nullptr, 0), 0)));
+  const ssize_t listed = listAttributes(path, names.data(), names.size());
+  for (std::size_t at = 0; listed > 0 && at < static_cast<std::size_t>(listed);) {
+    const std::string name(names.data() + at);
+    at += name.size() + 1;
+    std::string value(static_cast<std::size_t>(std::max<ssize_t>(getAttribute(path, name, nullptr, 0), 0)),
+                      '\0');
+    if (getAttribute(path, name, value.data(), value.size()) >= 0) {
+      all[name] = value;
+    }
+  }
+  return all;
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

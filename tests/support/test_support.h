@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -47,6 +48,13 @@ std::vector<std::string> listDirectory(const std::string& path);
 
 // Whether anything is at `path`, a dangling symbolic link included.
 bool exists(const std::string& path);
+
+// Sets the extended attribute `name` of `path`; false (errno set) when the
+// file system refuses it.
+bool setExtendedAttribute(const std::string& path, const std::string& name, const std::string& value);
+
+// Every extended attribute of `path` that it lets us read, with its value.
+std::map<std::string, std::string> extendedAttributes(const std::string& path);
 
 // --- Placeholders in test tables (test_support.cpp) -------------------------
 

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# nginx_module_config_test: nginx -t on configurations that load
+# ngx_http_brackwell_stamp_module and use its directives. The one a
+# deployment writes is accepted; each mistake is refused with its message,
+# before nginx would serve anything.
+#
+#   nginx_module_config_test.sh MODULE
+#
+# Exits 0 when every row passed, 1 otherwise, 77 (skipped) without nginx.
+# BRACKWELL_NGINX_PRELOAD, when set, goes into nginx's LD_PRELOAD (a module
+# built with a sanitizer).
+set -uo pipefail
+
+module=${1:?usage: nginx_module_config_test.sh MODULE}
+nginx=$(command -v nginx 2>/dev/null || echo /usr/sbin/nginx)
+if [ ! -x "$nginx" ]; then
+  echo "SKIP: nginx is not installed (scripts/install-deps.sh installs it)"
+  exit 77
+fi
+
+work=$(mktemp -d --tmpdir nginx_module_config_test.XXXXXX)
+trap 'rm -rf -- "$work"' EXIT
+passed=0
+failed=0
+
+head -c 48 /dev/urandom >"$work/link.key"
+head -c 31 /dev/urandom >"$work/short.key"
+head -c 4097 /dev/urandom >"$work/long.key"
+mkdir "$work/key.dir" "$work/temp"
+
+# conf LOCATION_BODY [SERVER_LINES]: a whole configuration whose one
+# location holds LOCATION_BODY.
+conf() {
+  cat <<EOF
+load_module "$module";
+pid "$work/nginx.pid";
+error_log stderr;
+events {}
+http {
+  access_log off;
+  client_body_temp_path "$work/temp/client";
+  fastcgi_temp_path "$work/temp/fastcgi";
+  proxy_temp_path "$work/temp/proxy";
+  scgi_temp_path "$work/temp/scgi";
+  uwsgi_temp_path "$work/temp/uwsgi";
+  server {
+    listen 127.0.0.1:1;
+    ${2:-}
+    location ~ ^/download/([^/]+)/([^/]+)\$ {
+      $1
+    }
+  }
+}
+EOF
+}
+
+images='brackwell_stamp_image /srv/images/$1;'
+profiles='brackwell_stamp_profile /srv/profiles/$2;'
+key="brackwell_stamp_link_key $work/link.key;"
+
+# name | location body | server lines | expected: "ok" or a piece of the message
+rows=(
+  "everything a deployment sets|brackwell_stamp; $images $profiles brackwell_stamp_unsign on; $key||ok"
+  "paths and key from the server level|brackwell_stamp;|$images $profiles $key|ok"
+  "unsign off|brackwell_stamp; $images $profiles brackwell_stamp_unsign off; $key||ok"
+  "no image|brackwell_stamp; $profiles $key||\"brackwell_stamp\" needs \"brackwell_stamp_image\""
+  "no profile|brackwell_stamp; $images $key||\"brackwell_stamp\" needs \"brackwell_stamp_profile\""
+  "no key|brackwell_stamp; $images $profiles||\"brackwell_stamp\" needs \"brackwell_stamp_link_key\""
+  "a key of 31 bytes|brackwell_stamp; $images $profiles brackwell_stamp_link_key $work/short.key;||the link key \"$work/short.key\" must be a regular file of 32 to 4096 bytes"
+  "a key of 4097 bytes|brackwell_stamp; $images $profiles brackwell_stamp_link_key $work/long.key;||the link key \"$work/long.key\" must be a regular file of 32 to 4096 bytes"
+  "a key that is a directory|brackwell_stamp; $images $profiles brackwell_stamp_link_key $work/key.dir;||the link key \"$work/key.dir\" must be a regular file"
+  "a missing key|brackwell_stamp; $images $profiles brackwell_stamp_link_key $work/none.key;||open() \"$work/none.key\" failed (2: No such file or directory)"
+  "two keys|brackwell_stamp; $images $profiles $key $key||\"brackwell_stamp_link_key\" directive is duplicate"
+  "brackwell_stamp twice|brackwell_stamp; brackwell_stamp; $images $profiles $key||\"brackwell_stamp\" directive is duplicate"
+  "brackwell_stamp with an argument|brackwell_stamp on; $images $profiles $key||invalid number of arguments in \"brackwell_stamp\" directive"
+  "brackwell_stamp at the server level|$images|brackwell_stamp;|\"brackwell_stamp\" directive is not allowed here"
+  "unsign neither on nor off|brackwell_stamp; $images $profiles brackwell_stamp_unsign maybe; $key||invalid value \"maybe\" in \"brackwell_stamp_unsign\" directive"
+  "an image path with an unclosed variable|brackwell_stamp; brackwell_stamp_image /srv/\${x; $profiles $key||the closing bracket in \"x\" variable is missing"
+)
+
+run_env=(env)
+[ -z "${BRACKWELL_NGINX_PRELOAD:-}" ] || run_env+=("LD_PRELOAD=$BRACKWELL_NGINX_PRELOAD")
+for row in "${rows[@]}"; do
+  IFS='|' read -r name body server expected <<<"$row"
+  conf "$body" "$server" >"$work/nginx.conf"
+  output=$("${run_env[@]}" "$nginx" -t -q -e stderr -p "$work" -c "$work/nginx.conf" 2>&1)
+  status=$?
+  if [ "$expected" = ok ]; then
+    [ "$status" -eq 0 ] && [ -z "$output" ] && verdict=ok || verdict=bad
+  else
+    [ "$status" -ne 0 ] && [[ $output == *"$expected"* ]] && verdict=ok || verdict=bad
+  fi
+  if [ "$verdict" = ok ]; then
+    passed=$((passed + 1))
+    echo "ok - $name"
+  else
+    failed=$((failed + 1))
+    echo "not ok - $name: nginx -t exited $status, expected ${expected}"
+    printf '    %s\n' "$output"
+  fi
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
