@@ -97,6 +97,10 @@ static ngx_int_t ngx_http_brackwell_stamp_recipe_handler(
     ngx_http_request_t *r);
 static ngx_int_t ngx_http_brackwell_stamp_image_handler(
     ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_get_or_head(ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_prepare(ngx_http_request_t *r,
+    ngx_str_t *prefix, ngx_http_brackwell_stamp_file_t *image,
+    time_t *last_modified, brackwell_recipe **recipe);
 static ngx_int_t ngx_http_brackwell_stamp_not_allowed(ngx_http_request_t *r);
 static ngx_int_t ngx_http_brackwell_stamp_check_secret(ngx_http_request_t *r,
     ngx_str_t *secret);
@@ -243,66 +247,33 @@ static ngx_str_t  ngx_http_brackwell_stamp_recipe_prefix =
 static ngx_int_t
 ngx_http_brackwell_stamp_handler(ngx_http_request_t *r)
 {
-    time_t                                last_modified;
-    ngx_int_t                             rc;
-    brackwell_recipe                     *recipe;
-    ngx_http_brackwell_stamp_file_t       image, profile;
-    ngx_http_brackwell_stamp_loc_conf_t  *bscf;
+    time_t                            last_modified;
+    ngx_int_t                         rc;
+    brackwell_recipe                 *recipe;
+    ngx_http_brackwell_stamp_file_t   image;
 
-    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
-        return ngx_http_brackwell_stamp_not_allowed(r);
-    }
-
-    rc = ngx_http_discard_request_body(r);
+    rc = ngx_http_brackwell_stamp_get_or_head(r);
 
     if (rc != NGX_OK) {
         return rc;
     }
 
-    bscf = ngx_http_get_module_loc_conf(r, ngx_http_brackwell_stamp_module);
-
-    /* the same answer for every reason: the reason is in the error log */
-
-    if (ngx_http_brackwell_stamp_check_link(r, &bscf->link_key,
-                                            &ngx_http_brackwell_stamp_no_prefix)
-        != NGX_OK)
-    {
-        return NGX_HTTP_FORBIDDEN;
-    }
-
-    rc = ngx_http_brackwell_stamp_open(r, bscf->image, &image);
+    rc = ngx_http_brackwell_stamp_prepare(r,
+                                          &ngx_http_brackwell_stamp_no_prefix,
+                                          &image, &last_modified, &recipe);
 
     if (rc != NGX_OK) {
         return rc;
     }
-
-    rc = ngx_http_brackwell_stamp_open(r, bscf->profile, &profile);
-
-    if (rc != NGX_OK) {
-        return rc;
-    }
-
-    rc = ngx_http_brackwell_stamp_make_recipe(r, &image, &profile,
-                                              bscf->unsign, &recipe);
-
-    if (rc != NGX_OK) {
-        return rc;
-    }
-
-    /* the profile is all in the tail now; the image is read while sending */
-
-    ngx_pool_run_cleanup_file(r->pool, profile.fd);
-
-    last_modified = ngx_max(image.mtime, profile.mtime);
 
     return ngx_http_brackwell_stamp_send(r, &image, last_modified, recipe);
 }
 
 
 /*
- * The edge's recipe request: the secret, then the customer's link as a
- * download checks it (the target behind /edge/recipe), then the same files
- * and recipe; the answer carries the tail instead of the image.
+ * The edge's recipe request: the secret, then what a download does (the
+ * customer's link is the target behind /edge/recipe); the answer carries the
+ * tail instead of the image.
  */
 
 static ngx_int_t
@@ -311,14 +282,10 @@ ngx_http_brackwell_stamp_recipe_handler(ngx_http_request_t *r)
     time_t                                last_modified;
     ngx_int_t                             rc;
     brackwell_recipe                     *recipe;
-    ngx_http_brackwell_stamp_file_t       image, profile;
+    ngx_http_brackwell_stamp_file_t       image;
     ngx_http_brackwell_stamp_loc_conf_t  *bscf;
 
-    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
-        return ngx_http_brackwell_stamp_not_allowed(r);
-    }
-
-    rc = ngx_http_discard_request_body(r);
+    rc = ngx_http_brackwell_stamp_get_or_head(r);
 
     if (rc != NGX_OK) {
         return rc;
@@ -332,33 +299,13 @@ ngx_http_brackwell_stamp_recipe_handler(ngx_http_request_t *r)
         return NGX_HTTP_FORBIDDEN;
     }
 
-    if (ngx_http_brackwell_stamp_check_link(r, &bscf->link_key,
-                                    &ngx_http_brackwell_stamp_recipe_prefix)
-        != NGX_OK)
-    {
-        return NGX_HTTP_FORBIDDEN;
-    }
-
-    rc = ngx_http_brackwell_stamp_open(r, bscf->image, &image);
+    rc = ngx_http_brackwell_stamp_prepare(r,
+                                      &ngx_http_brackwell_stamp_recipe_prefix,
+                                      &image, &last_modified, &recipe);
 
     if (rc != NGX_OK) {
         return rc;
     }
-
-    rc = ngx_http_brackwell_stamp_open(r, bscf->profile, &profile);
-
-    if (rc != NGX_OK) {
-        return rc;
-    }
-
-    rc = ngx_http_brackwell_stamp_make_recipe(r, &image, &profile,
-                                              bscf->unsign, &recipe);
-
-    if (rc != NGX_OK) {
-        return rc;
-    }
-
-    last_modified = ngx_max(image.mtime, profile.mtime);
 
     return ngx_http_brackwell_stamp_send_recipe(r, &image, last_modified,
                                                 recipe);
@@ -380,11 +327,7 @@ ngx_http_brackwell_stamp_image_handler(ngx_http_request_t *r)
     ngx_http_brackwell_stamp_file_t       image;
     ngx_http_brackwell_stamp_loc_conf_t  *bscf;
 
-    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
-        return ngx_http_brackwell_stamp_not_allowed(r);
-    }
-
-    rc = ngx_http_discard_request_body(r);
+    rc = ngx_http_brackwell_stamp_get_or_head(r);
 
     if (rc != NGX_OK) {
         return rc;
@@ -419,6 +362,72 @@ ngx_http_brackwell_stamp_image_handler(ngx_http_request_t *r)
     }
 
     return ngx_http_brackwell_stamp_send_image(r, &image, &version);
+}
+
+
+/* Every handler answers GET and HEAD alone, and reads no body. */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_get_or_head(ngx_http_request_t *r)
+{
+    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
+        return ngx_http_brackwell_stamp_not_allowed(r);
+    }
+
+    return ngx_http_discard_request_body(r);
+}
+
+
+/*
+ * What a download and an edge's recipe request share: the link (after the
+ * prefix), the image and the profile opened, the recipe, and the download's
+ * Last-Modified. The profile's descriptor is closed here: it is all in the
+ * tail now; the image is read while sending.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_prepare(ngx_http_request_t *r, ngx_str_t *prefix,
+    ngx_http_brackwell_stamp_file_t *image, time_t *last_modified,
+    brackwell_recipe **recipe)
+{
+    ngx_int_t                             rc;
+    ngx_http_brackwell_stamp_file_t       profile;
+    ngx_http_brackwell_stamp_loc_conf_t  *bscf;
+
+    bscf = ngx_http_get_module_loc_conf(r, ngx_http_brackwell_stamp_module);
+
+    /* the same answer for every reason: the reason is in the error log */
+
+    if (ngx_http_brackwell_stamp_check_link(r, &bscf->link_key, prefix)
+        != NGX_OK)
+    {
+        return NGX_HTTP_FORBIDDEN;
+    }
+
+    rc = ngx_http_brackwell_stamp_open(r, bscf->image, image);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    rc = ngx_http_brackwell_stamp_open(r, bscf->profile, &profile);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    rc = ngx_http_brackwell_stamp_make_recipe(r, image, &profile,
+                                              bscf->unsign, recipe);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    ngx_pool_run_cleanup_file(r->pool, profile.fd);
+
+    *last_modified = ngx_max(image->mtime, profile.mtime);
+
+    return NGX_OK;
 }
 
 
