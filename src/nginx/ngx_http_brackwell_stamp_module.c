@@ -125,6 +125,8 @@ static ngx_int_t ngx_http_brackwell_stamp_version(ngx_http_request_t *r,
     ngx_http_brackwell_stamp_file_t *image, ngx_str_t *version);
 static ngx_int_t ngx_http_brackwell_stamp_set_etag(ngx_http_request_t *r,
     brackwell_recipe *recipe);
+static ngx_int_t ngx_http_brackwell_stamp_add_number(ngx_http_request_t *r,
+    char *key, uint64_t number);
 static ngx_int_t ngx_http_brackwell_stamp_add_header(ngx_http_request_t *r,
     char *key, ngx_str_t *value);
 static ngx_int_t ngx_http_brackwell_stamp_set_disposition(
@@ -953,7 +955,7 @@ ngx_http_brackwell_stamp_send_recipe(ngx_http_request_t *r,
 {
     ngx_int_t    rc;
     ngx_buf_t   *tail;
-    ngx_str_t    value, version;
+    ngx_str_t    version;
     ngx_chain_t  out;
 
     static ngx_str_t  no_store = ngx_string("no-store");
@@ -975,28 +977,11 @@ ngx_http_brackwell_stamp_send_recipe(ngx_http_request_t *r,
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
-    value.data = ngx_pnalloc(r->pool, NGX_OFF_T_LEN);
-    if (value.data == NULL) {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    value.len = ngx_sprintf(value.data, "%uL", recipe->keep) - value.data;
-
-    if (ngx_http_brackwell_stamp_add_header(r, "Brackwell-Keep", &value)
-        != NGX_OK)
-    {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    value.data = ngx_pnalloc(r->pool, NGX_OFF_T_LEN);
-    if (value.data == NULL) {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    value.len = ngx_sprintf(value.data, "%uL", recipe->size) - value.data;
-
-    if (ngx_http_brackwell_stamp_add_header(r, "Brackwell-Size", &value)
+    if (ngx_http_brackwell_stamp_add_number(r, "Brackwell-Keep", recipe->keep)
         != NGX_OK
+        || ngx_http_brackwell_stamp_add_number(r, "Brackwell-Size",
+                                               recipe->size)
+           != NGX_OK
         || ngx_http_brackwell_stamp_version(r, image, &version) != NGX_OK
         || ngx_http_brackwell_stamp_add_header(r, "Brackwell-Image-Version",
                                                &version)
@@ -1153,6 +1138,23 @@ ngx_http_brackwell_stamp_set_etag(ngx_http_request_t *r,
     r->headers_out.etag = etag;
 
     return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_brackwell_stamp_add_number(ngx_http_request_t *r, char *key,
+    uint64_t number)
+{
+    ngx_str_t  value;
+
+    value.data = ngx_pnalloc(r->pool, NGX_INT64_LEN);
+    if (value.data == NULL) {
+        return NGX_ERROR;
+    }
+
+    value.len = ngx_sprintf(value.data, "%uL", number) - value.data;
+
+    return ngx_http_brackwell_stamp_add_header(r, key, &value);
 }
 
 
