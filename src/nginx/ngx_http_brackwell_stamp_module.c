@@ -18,6 +18,19 @@
  * profile). A request is handled in four steps, each a function of its own
  * so that other endpoints can reuse them: the link, the opening of the two
  * files, the recipe, the sending.
+ *
+ * Two more endpoints serve a CDN's edge (contrib/edge), which sends the
+ * image's bytes from its cache and asks the origin only for what differs
+ * per customer. Both answer only a request that carries the edge's secret:
+ *
+ *   /edge/recipe/download/<image>/<customer>?expires=E&signature=S
+ *       the customer's link behind /edge/recipe, checked as a download's
+ *       is; the answer is the recipe: the tail as the body, KEEP, the size,
+ *       the download's validator and Last-Modified, the image's version
+ *   /edge/image/<image>?v=<version>
+ *       the image file itself, as nginx sends a static file (its own ETag
+ *       and Last-Modified, ranges), for the edge's cache; 412 when the
+ *       version is not the image's current one
  */
 
 
@@ -42,15 +55,29 @@
 /* HMAC-SHA256 in lowercase hex. */
 #define NGX_HTTP_BRACKWELL_STAMP_SIGNATURE_LENGTH  64
 
+/* What a location's handler answers. */
+#define NGX_HTTP_BRACKWELL_STAMP_OFF       0
+#define NGX_HTTP_BRACKWELL_STAMP_DOWNLOAD  1
+#define NGX_HTTP_BRACKWELL_STAMP_RECIPE    2
+#define NGX_HTTP_BRACKWELL_STAMP_IMAGE     3
+
+/* A recipe request is the customer's link behind this prefix. */
+#define NGX_HTTP_BRACKWELL_STAMP_RECIPE_PREFIX  "/edge/recipe"
+
+/* The image's version: modification time in s and ns, then its size. */
+#define NGX_HTTP_BRACKWELL_STAMP_VERSION_LENGTH                              \
+    (NGX_TIME_T_LEN + sizeof(".123456789-") - 1 + NGX_OFF_T_LEN)
+
 
 typedef struct {
-    ngx_flag_t                  enable;
-    ngx_str_t                   enable_file;   /* where brackwell_stamp is */
-    ngx_uint_t                  enable_line;
+    ngx_uint_t                  handler;       /* NGX_HTTP_BRACKWELL_STAMP_* */
+    ngx_str_t                   handler_file;  /* where it is set */
+    ngx_uint_t                  handler_line;
     ngx_http_complex_value_t   *image;
     ngx_http_complex_value_t   *profile;
     ngx_flag_t                  unsign;
     ngx_str_t                   link_key;
+    ngx_str_t                   edge_secret;
 } ngx_http_brackwell_stamp_loc_conf_t;
 
 
@@ -60,13 +87,25 @@ typedef struct {
     ngx_str_t                   name;      /* the last component of path */
     ngx_fd_t                    fd;
     time_t                      mtime;
+    long                        mtime_nsec;
+    off_t                       size;
 } ngx_http_brackwell_stamp_file_t;
 
 
 static ngx_int_t ngx_http_brackwell_stamp_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_recipe_handler(
+    ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_image_handler(
+    ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_get_or_head(ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_prepare(ngx_http_request_t *r,
+    ngx_str_t *prefix, ngx_http_brackwell_stamp_file_t *image,
+    time_t *last_modified, brackwell_recipe **recipe);
 static ngx_int_t ngx_http_brackwell_stamp_not_allowed(ngx_http_request_t *r);
+static ngx_int_t ngx_http_brackwell_stamp_check_secret(ngx_http_request_t *r,
+    ngx_str_t *secret);
 static ngx_int_t ngx_http_brackwell_stamp_check_link(ngx_http_request_t *r,
-    ngx_str_t *key);
+    ngx_str_t *key, ngx_str_t *prefix);
 static ngx_int_t ngx_http_brackwell_stamp_open(ngx_http_request_t *r,
     ngx_http_complex_value_t *cv, ngx_http_brackwell_stamp_file_t *file);
 static ngx_int_t ngx_http_brackwell_stamp_make_recipe(ngx_http_request_t *r,
@@ -77,14 +116,35 @@ static void ngx_http_brackwell_stamp_free_recipe(void *data);
 static ngx_int_t ngx_http_brackwell_stamp_send(ngx_http_request_t *r,
     ngx_http_brackwell_stamp_file_t *image, time_t last_modified,
     brackwell_recipe *recipe);
+static ngx_int_t ngx_http_brackwell_stamp_send_recipe(ngx_http_request_t *r,
+    ngx_http_brackwell_stamp_file_t *image, time_t last_modified,
+    brackwell_recipe *recipe);
+static ngx_int_t ngx_http_brackwell_stamp_send_image(ngx_http_request_t *r,
+    ngx_http_brackwell_stamp_file_t *image, ngx_str_t *version);
+static ngx_int_t ngx_http_brackwell_stamp_version(ngx_http_request_t *r,
+    ngx_http_brackwell_stamp_file_t *image, ngx_str_t *version);
+static ngx_int_t ngx_http_brackwell_stamp_set_etag(ngx_http_request_t *r,
+    brackwell_recipe *recipe);
+static ngx_int_t ngx_http_brackwell_stamp_add_number(ngx_http_request_t *r,
+    char *key, uint64_t number);
+static ngx_int_t ngx_http_brackwell_stamp_add_header(ngx_http_request_t *r,
+    char *key, ngx_str_t *value);
 static ngx_int_t ngx_http_brackwell_stamp_set_disposition(
     ngx_http_request_t *r, ngx_str_t *name);
 static void ngx_http_brackwell_stamp_preconditions(ngx_http_request_t *r);
 
 static char *ngx_http_brackwell_stamp(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
+static char *ngx_http_brackwell_stamp_edge(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf);
+static char *ngx_http_brackwell_stamp_set_handler(ngx_conf_t *cf,
+    ngx_http_brackwell_stamp_loc_conf_t *bscf, ngx_uint_t handler);
 static char *ngx_http_brackwell_stamp_link_key(ngx_conf_t *cf,
     ngx_command_t *cmd, void *conf);
+static char *ngx_http_brackwell_stamp_edge_secret(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf);
+static char *ngx_http_brackwell_stamp_read_secret(ngx_conf_t *cf,
+    char *what, ngx_str_t *name, ngx_str_t *secret, ngx_str_t *full);
 static void ngx_http_brackwell_stamp_forget_key(void *data);
 static void *ngx_http_brackwell_stamp_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_brackwell_stamp_merge_loc_conf(ngx_conf_t *cf,
@@ -128,6 +188,20 @@ static ngx_command_t  ngx_http_brackwell_stamp_commands[] = {
       0,
       NULL },
 
+    { ngx_string("brackwell_stamp_edge"),
+      NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_brackwell_stamp_edge,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("brackwell_stamp_edge_secret"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_brackwell_stamp_edge_secret,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
       ngx_null_command
 };
 
@@ -165,22 +239,55 @@ ngx_module_t  ngx_http_brackwell_stamp_module = {
 
 static ngx_str_t  ngx_http_brackwell_stamp_type =
     ngx_string("application/x-apple-diskimage");
+static ngx_str_t  ngx_http_brackwell_stamp_bytes_type =
+    ngx_string("application/octet-stream");
+static ngx_str_t  ngx_http_brackwell_stamp_no_prefix = ngx_string("");
+static ngx_str_t  ngx_http_brackwell_stamp_recipe_prefix =
+    ngx_string(NGX_HTTP_BRACKWELL_STAMP_RECIPE_PREFIX);
 
 
 static ngx_int_t
 ngx_http_brackwell_stamp_handler(ngx_http_request_t *r)
 {
+    time_t                            last_modified;
+    ngx_int_t                         rc;
+    brackwell_recipe                 *recipe;
+    ngx_http_brackwell_stamp_file_t   image;
+
+    rc = ngx_http_brackwell_stamp_get_or_head(r);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    rc = ngx_http_brackwell_stamp_prepare(r,
+                                          &ngx_http_brackwell_stamp_no_prefix,
+                                          &image, &last_modified, &recipe);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    return ngx_http_brackwell_stamp_send(r, &image, last_modified, recipe);
+}
+
+
+/*
+ * The edge's recipe request: the secret, then what a download does (the
+ * customer's link is the target behind /edge/recipe); the answer carries the
+ * tail instead of the image.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_recipe_handler(ngx_http_request_t *r)
+{
     time_t                                last_modified;
     ngx_int_t                             rc;
     brackwell_recipe                     *recipe;
-    ngx_http_brackwell_stamp_file_t       image, profile;
+    ngx_http_brackwell_stamp_file_t       image;
     ngx_http_brackwell_stamp_loc_conf_t  *bscf;
 
-    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
-        return ngx_http_brackwell_stamp_not_allowed(r);
-    }
-
-    rc = ngx_http_discard_request_body(r);
+    rc = ngx_http_brackwell_stamp_get_or_head(r);
 
     if (rc != NGX_OK) {
         return rc;
@@ -188,13 +295,118 @@ ngx_http_brackwell_stamp_handler(ngx_http_request_t *r)
 
     bscf = ngx_http_get_module_loc_conf(r, ngx_http_brackwell_stamp_module);
 
-    /* the same answer for every reason: the reason is in the error log */
+    if (ngx_http_brackwell_stamp_check_secret(r, &bscf->edge_secret)
+        != NGX_OK)
+    {
+        return NGX_HTTP_FORBIDDEN;
+    }
 
-    if (ngx_http_brackwell_stamp_check_link(r, &bscf->link_key) != NGX_OK) {
+    rc = ngx_http_brackwell_stamp_prepare(r,
+                                      &ngx_http_brackwell_stamp_recipe_prefix,
+                                      &image, &last_modified, &recipe);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    return ngx_http_brackwell_stamp_send_recipe(r, &image, last_modified,
+                                                recipe);
+}
+
+
+/*
+ * The edge's image request, for its cache: the secret, the image, the
+ * version the edge's recipe named (so that a cached copy of one version is
+ * never completed with bytes of another), then the file as the static
+ * module sends it.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_image_handler(ngx_http_request_t *r)
+{
+    ngx_int_t                             rc;
+    ngx_str_t                             version, asked;
+    ngx_http_brackwell_stamp_file_t       image;
+    ngx_http_brackwell_stamp_loc_conf_t  *bscf;
+
+    rc = ngx_http_brackwell_stamp_get_or_head(r);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    bscf = ngx_http_get_module_loc_conf(r, ngx_http_brackwell_stamp_module);
+
+    if (ngx_http_brackwell_stamp_check_secret(r, &bscf->edge_secret)
+        != NGX_OK)
+    {
         return NGX_HTTP_FORBIDDEN;
     }
 
     rc = ngx_http_brackwell_stamp_open(r, bscf->image, &image);
+
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    if (ngx_http_brackwell_stamp_version(r, &image, &version) != NGX_OK) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    if (ngx_http_arg(r, (u_char *) "v", 1, &asked) != NGX_OK
+        || asked.len != version.len
+        || ngx_strncmp(asked.data, version.data, version.len) != 0)
+    {
+        ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
+                      "brackwell_stamp: \"%s\" is at version %V, "
+                      "not the one asked for", image.path.data, &version);
+        return NGX_HTTP_PRECONDITION_FAILED;
+    }
+
+    return ngx_http_brackwell_stamp_send_image(r, &image, &version);
+}
+
+
+/* Every handler answers GET and HEAD alone, and reads no body. */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_get_or_head(ngx_http_request_t *r)
+{
+    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
+        return ngx_http_brackwell_stamp_not_allowed(r);
+    }
+
+    return ngx_http_discard_request_body(r);
+}
+
+
+/*
+ * What a download and an edge's recipe request share: the link (after the
+ * prefix), the image and the profile opened, the recipe, and the download's
+ * Last-Modified. The profile's descriptor is closed here: it is all in the
+ * tail now; the image is read while sending.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_prepare(ngx_http_request_t *r, ngx_str_t *prefix,
+    ngx_http_brackwell_stamp_file_t *image, time_t *last_modified,
+    brackwell_recipe **recipe)
+{
+    ngx_int_t                             rc;
+    ngx_http_brackwell_stamp_file_t       profile;
+    ngx_http_brackwell_stamp_loc_conf_t  *bscf;
+
+    bscf = ngx_http_get_module_loc_conf(r, ngx_http_brackwell_stamp_module);
+
+    /* the same answer for every reason: the reason is in the error log */
+
+    if (ngx_http_brackwell_stamp_check_link(r, &bscf->link_key, prefix)
+        != NGX_OK)
+    {
+        return NGX_HTTP_FORBIDDEN;
+    }
+
+    rc = ngx_http_brackwell_stamp_open(r, bscf->image, image);
 
     if (rc != NGX_OK) {
         return rc;
@@ -206,20 +418,18 @@ ngx_http_brackwell_stamp_handler(ngx_http_request_t *r)
         return rc;
     }
 
-    rc = ngx_http_brackwell_stamp_make_recipe(r, &image, &profile,
-                                              bscf->unsign, &recipe);
+    rc = ngx_http_brackwell_stamp_make_recipe(r, image, &profile,
+                                              bscf->unsign, recipe);
 
     if (rc != NGX_OK) {
         return rc;
     }
 
-    /* the profile is all in the tail now; the image is read while sending */
-
     ngx_pool_run_cleanup_file(r->pool, profile.fd);
 
-    last_modified = ngx_max(image.mtime, profile.mtime);
+    *last_modified = ngx_max(image->mtime, profile.mtime);
 
-    return ngx_http_brackwell_stamp_send(r, &image, last_modified, recipe);
+    return NGX_OK;
 }
 
 
@@ -242,6 +452,70 @@ ngx_http_brackwell_stamp_not_allowed(ngx_http_request_t *r)
 
 
 /*
+ * An edge request carries the edge's secret in exactly one
+ * Brackwell-Edge-Secret header; anything else is refused before the request
+ * is looked at any further. The comparison takes the same time whatever
+ * bytes differ (only the secret's length shows).
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_check_secret(ngx_http_request_t *r,
+    ngx_str_t *secret)
+{
+    ngx_str_t         *value;
+    ngx_uint_t         i, found;
+    ngx_list_part_t   *part;
+    ngx_table_elt_t   *h;
+
+    static ngx_str_t   name = ngx_string("Brackwell-Edge-Secret");
+
+    value = NULL;
+    found = 0;
+    part = &r->headers_in.headers.part;
+    h = part->elts;
+
+    for (i = 0; /* void */; i++) {
+
+        if (i >= part->nelts) {
+            if (part->next == NULL) {
+                break;
+            }
+
+            part = part->next;
+            h = part->elts;
+            i = 0;
+        }
+
+        if (h[i].key.len == name.len
+            && ngx_strncasecmp(h[i].key.data, name.data, name.len) == 0)
+        {
+            value = &h[i].value;
+            found++;
+        }
+    }
+
+    if (found != 1) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "brackwell_stamp: edge request refused: %s",
+                      found ? "more than one Brackwell-Edge-Secret"
+                            : "no Brackwell-Edge-Secret");
+        return NGX_DECLINED;
+    }
+
+    if (value->len != secret->len
+        || CRYPTO_memcmp(value->data, secret->data, secret->len) != 0)
+    {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "brackwell_stamp: edge request refused: "
+                      "wrong Brackwell-Edge-Secret");
+        return NGX_DECLINED;
+    }
+
+    return NGX_OK;
+}
+
+
+/*
  * A link is /PATH?expires=E&signature=S, exactly these two parameters in
  * this order: E a Unix time in seconds, S the HMAC-SHA256 in lowercase hex,
  * keyed with the key file's content, of the request target as the client
@@ -250,12 +524,16 @@ ngx_http_brackwell_stamp_not_allowed(ngx_http_request_t *r)
  * and the path as sent must be the very path nginx matched the location
  * with (decoded and normalised), so that the names a link signs are the
  * names that are served, never another spelling of them.
+ *
+ * A prefix, when given, must start the target and is not signed: an edge's
+ * recipe request is the customer's target behind /edge/recipe.
  */
 
 static ngx_int_t
-ngx_http_brackwell_stamp_check_link(ngx_http_request_t *r, ngx_str_t *key)
+ngx_http_brackwell_stamp_check_link(ngx_http_request_t *r, ngx_str_t *key,
+    ngx_str_t *prefix)
 {
-    u_char        *p, *last, *digits, *signature;
+    u_char        *p, *last, *signed_start, *digits, *signature;
     time_t         expires;
     unsigned int   mac_len;
     const char    *reason;
@@ -264,6 +542,16 @@ ngx_http_brackwell_stamp_check_link(ngx_http_request_t *r, ngx_str_t *key)
 
     p = r->unparsed_uri.data;
     last = p + r->unparsed_uri.len;
+
+    if ((size_t) (last - p) <= prefix->len
+        || ngx_strncmp(p, prefix->data, prefix->len) != 0
+        || p[prefix->len] != '/')
+    {
+        reason = "the target is not a path under the edge's prefix";
+        goto refused;
+    }
+
+    signed_start = p + prefix->len;
 
     p = ngx_strlchr(p, last, '?');
 
@@ -333,8 +621,8 @@ ngx_http_brackwell_stamp_check_link(ngx_http_request_t *r, ngx_str_t *key)
         }
     }
 
-    if (HMAC(EVP_sha256(), key->data, (int) key->len, r->unparsed_uri.data,
-             signature - r->unparsed_uri.data, mac, &mac_len)
+    if (HMAC(EVP_sha256(), key->data, (int) key->len, signed_start,
+             signature - signed_start, mac, &mac_len)
         == NULL
         || mac_len * 2 != NGX_HTTP_BRACKWELL_STAMP_SIGNATURE_LENGTH)
     {
@@ -487,6 +775,8 @@ ngx_http_brackwell_stamp_open(ngx_http_request_t *r,
     }
 
     file->mtime = ngx_file_mtime(&fi);
+    file->size = ngx_file_size(&fi);
+    file->mtime_nsec = fi.st_mtim.tv_nsec;  /* POSIX.1-2008 */
 
     return NGX_OK;
 }
@@ -569,11 +859,9 @@ ngx_http_brackwell_stamp_send(ngx_http_request_t *r,
     ngx_http_brackwell_stamp_file_t *image, time_t last_modified,
     brackwell_recipe *recipe)
 {
-    size_t            len;
-    ngx_int_t         rc;
-    ngx_buf_t        *file, *tail;
-    ngx_chain_t       out[2], *first;
-    ngx_table_elt_t  *etag;
+    ngx_int_t     rc;
+    ngx_buf_t    *file, *tail;
+    ngx_chain_t   out[2], *first;
 
     r->headers_out.status = NGX_HTTP_OK;
     r->headers_out.content_length_n = (off_t) recipe->size;
@@ -583,25 +871,9 @@ ngx_http_brackwell_stamp_send(ngx_http_request_t *r,
     r->headers_out.content_type_len = ngx_http_brackwell_stamp_type.len;
     r->headers_out.content_type_lowcase = NULL;
 
-    etag = ngx_list_push(&r->headers_out.headers);
-    if (etag == NULL) {
+    if (ngx_http_brackwell_stamp_set_etag(r, recipe) != NGX_OK) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
-
-    len = ngx_strlen(recipe->etag);
-
-    etag->hash = 1;
-    ngx_str_set(&etag->key, "ETag");
-    etag->value.len = len;
-    etag->value.data = ngx_pnalloc(r->pool, len);
-    if (etag->value.data == NULL) {
-        etag->hash = 0;
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    ngx_memcpy(etag->value.data, recipe->etag, len);
-
-    r->headers_out.etag = etag;
 
     if (ngx_http_brackwell_stamp_set_disposition(r, &image->name) != NGX_OK) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
@@ -664,6 +936,245 @@ ngx_http_brackwell_stamp_send(ngx_http_request_t *r,
     }
 
     return ngx_http_output_filter(r, first);
+}
+
+
+/*
+ * The recipe for the edge: the tail as the body, and in headers what the
+ * edge needs to answer the download as this server would: the download's
+ * validator, Last-Modified and Content-Disposition, KEEP, the stamped size,
+ * and the version of the image the edge is to fetch [0, KEEP) of. Nothing
+ * of it is to be stored, and no filter answers a range or a condition of
+ * it: the edge does, for the download.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_send_recipe(ngx_http_request_t *r,
+    ngx_http_brackwell_stamp_file_t *image, time_t last_modified,
+    brackwell_recipe *recipe)
+{
+    ngx_int_t    rc;
+    ngx_buf_t   *tail;
+    ngx_str_t    version;
+    ngx_chain_t  out;
+
+    static ngx_str_t  no_store = ngx_string("no-store");
+
+    r->headers_out.status = NGX_HTTP_OK;
+    r->headers_out.content_length_n = (off_t) recipe->tail_length;
+    r->headers_out.last_modified_time = last_modified;
+
+    r->headers_out.content_type = ngx_http_brackwell_stamp_bytes_type;
+    r->headers_out.content_type_len = ngx_http_brackwell_stamp_bytes_type.len;
+    r->headers_out.content_type_lowcase = NULL;
+
+    if (ngx_http_brackwell_stamp_set_etag(r, recipe) != NGX_OK
+        || ngx_http_brackwell_stamp_set_disposition(r, &image->name)
+           != NGX_OK
+        || ngx_http_brackwell_stamp_add_header(r, "Cache-Control", &no_store)
+           != NGX_OK)
+    {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    if (ngx_http_brackwell_stamp_add_number(r, "Brackwell-Keep", recipe->keep)
+        != NGX_OK
+        || ngx_http_brackwell_stamp_add_number(r, "Brackwell-Size",
+                                               recipe->size)
+           != NGX_OK
+        || ngx_http_brackwell_stamp_version(r, image, &version) != NGX_OK
+        || ngx_http_brackwell_stamp_add_header(r, "Brackwell-Image-Version",
+                                               &version)
+           != NGX_OK)
+    {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    r->allow_ranges = 0;
+    r->disable_not_modified = 1;
+
+    tail = ngx_calloc_buf(r->pool);
+    if (tail == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    rc = ngx_http_send_header(r);
+
+    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
+        return rc;
+    }
+
+    /* the recipe's own memory, released by the pool's cleanup */
+
+    tail->pos = (u_char *) recipe->tail;
+    tail->last = tail->pos + recipe->tail_length;
+    tail->memory = 1;
+    tail->last_buf = (r == r->main) ? 1 : 0;
+    tail->last_in_chain = 1;
+
+    out.buf = tail;
+    out.next = NULL;
+
+    return ngx_http_output_filter(r, &out);
+}
+
+
+/*
+ * The image for the edge's cache, as ngx_http_static_module sends a file:
+ * its own Last-Modified and ETag, ranges by nginx's range filter, the
+ * version it was checked at in a header of its own.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_send_image(ngx_http_request_t *r,
+    ngx_http_brackwell_stamp_file_t *image, ngx_str_t *version)
+{
+    ngx_int_t     rc;
+    ngx_buf_t    *b;
+    ngx_chain_t   out;
+
+    r->headers_out.status = NGX_HTTP_OK;
+    r->headers_out.content_length_n = image->size;
+    r->headers_out.last_modified_time = image->mtime;
+
+    r->headers_out.content_type = ngx_http_brackwell_stamp_bytes_type;
+    r->headers_out.content_type_len = ngx_http_brackwell_stamp_bytes_type.len;
+    r->headers_out.content_type_lowcase = NULL;
+
+    if (ngx_http_set_etag(r) != NGX_OK
+        || ngx_http_brackwell_stamp_add_header(r, "Brackwell-Image-Version",
+                                               version)
+           != NGX_OK)
+    {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    r->allow_ranges = 1;
+
+    b = ngx_calloc_buf(r->pool);
+    if (b == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    b->file = ngx_pcalloc(r->pool, sizeof(ngx_file_t));
+    if (b->file == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    rc = ngx_http_send_header(r);
+
+    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
+        return rc;
+    }
+
+    b->file_pos = 0;
+    b->file_last = image->size;
+
+    b->in_file = b->file_last ? 1 : 0;
+    b->last_buf = (r == r->main) ? 1 : 0;
+    b->last_in_chain = 1;
+
+    b->file->fd = image->fd;
+    b->file->name = image->path;
+    b->file->log = r->connection->log;
+
+    out.buf = b;
+    out.next = NULL;
+
+    return ngx_http_output_filter(r, &out);
+}
+
+
+/*
+ * The image's version, as the edge names it in the image request: its
+ * modification time to the nanosecond and its size. A file published by a
+ * rename, or rewritten, has another; copies made with cp -p or rsync -t
+ * have the same on every server.
+ */
+
+static ngx_int_t
+ngx_http_brackwell_stamp_version(ngx_http_request_t *r,
+    ngx_http_brackwell_stamp_file_t *image, ngx_str_t *version)
+{
+    version->data = ngx_pnalloc(r->pool,
+                                NGX_HTTP_BRACKWELL_STAMP_VERSION_LENGTH);
+    if (version->data == NULL) {
+        return NGX_ERROR;
+    }
+
+    version->len = ngx_sprintf(version->data, "%T.%09l-%O", image->mtime,
+                               image->mtime_nsec, image->size)
+                   - version->data;
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_brackwell_stamp_set_etag(ngx_http_request_t *r,
+    brackwell_recipe *recipe)
+{
+    size_t            len;
+    ngx_table_elt_t  *etag;
+
+    etag = ngx_list_push(&r->headers_out.headers);
+    if (etag == NULL) {
+        return NGX_ERROR;
+    }
+
+    len = ngx_strlen(recipe->etag);
+
+    etag->hash = 1;
+    ngx_str_set(&etag->key, "ETag");
+    etag->value.len = len;
+    etag->value.data = ngx_pnalloc(r->pool, len);
+    if (etag->value.data == NULL) {
+        etag->hash = 0;
+        return NGX_ERROR;
+    }
+
+    ngx_memcpy(etag->value.data, recipe->etag, len);
+
+    r->headers_out.etag = etag;
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_brackwell_stamp_add_number(ngx_http_request_t *r, char *key,
+    uint64_t number)
+{
+    ngx_str_t  value;
+
+    value.data = ngx_pnalloc(r->pool, NGX_INT64_LEN);
+    if (value.data == NULL) {
+        return NGX_ERROR;
+    }
+
+    value.len = ngx_sprintf(value.data, "%uL", number) - value.data;
+
+    return ngx_http_brackwell_stamp_add_header(r, key, &value);
+}
+
+
+static ngx_int_t
+ngx_http_brackwell_stamp_add_header(ngx_http_request_t *r, char *key,
+    ngx_str_t *value)
+{
+    ngx_table_elt_t  *h;
+
+    h = ngx_list_push(&r->headers_out.headers);
+    if (h == NULL) {
+        return NGX_ERROR;
+    }
+
+    h->hash = 1;
+    h->key.len = ngx_strlen(key);
+    h->key.data = (u_char *) key;
+    h->value = *value;
+
+    return NGX_OK;
 }
 
 
@@ -752,20 +1263,67 @@ ngx_http_brackwell_stamp_set_disposition(ngx_http_request_t *r,
 static char *
 ngx_http_brackwell_stamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
-    ngx_http_brackwell_stamp_loc_conf_t *bscf = conf;
+    return ngx_http_brackwell_stamp_set_handler(cf, conf,
+                                            NGX_HTTP_BRACKWELL_STAMP_DOWNLOAD);
+}
 
+
+static char *
+ngx_http_brackwell_stamp_edge(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_str_t  *value;
+
+    value = cf->args->elts;
+
+    if (ngx_strcmp(value[1].data, "recipe") == 0) {
+        return ngx_http_brackwell_stamp_set_handler(cf, conf,
+                                              NGX_HTTP_BRACKWELL_STAMP_RECIPE);
+    }
+
+    if (ngx_strcmp(value[1].data, "image") == 0) {
+        return ngx_http_brackwell_stamp_set_handler(cf, conf,
+                                               NGX_HTTP_BRACKWELL_STAMP_IMAGE);
+    }
+
+    ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                       "invalid value \"%V\", it must be \"recipe\" or "
+                       "\"image\"", &value[1]);
+
+    return NGX_CONF_ERROR;
+}
+
+
+/* One handler per location: brackwell_stamp or brackwell_stamp_edge. */
+
+static char *
+ngx_http_brackwell_stamp_set_handler(ngx_conf_t *cf,
+    ngx_http_brackwell_stamp_loc_conf_t *bscf, ngx_uint_t handler)
+{
     ngx_http_core_loc_conf_t  *clcf;
 
-    if (bscf->enable) {
+    if (bscf->handler != NGX_HTTP_BRACKWELL_STAMP_OFF) {
         return "is duplicate";
     }
 
-    bscf->enable = 1;
-    bscf->enable_file = cf->conf_file->file.name;
-    bscf->enable_line = cf->conf_file->line;
+    bscf->handler = handler;
+    bscf->handler_file = cf->conf_file->file.name;
+    bscf->handler_line = cf->conf_file->line;
 
     clcf = ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module);
-    clcf->handler = ngx_http_brackwell_stamp_handler;
+
+    switch (handler) {
+
+    case NGX_HTTP_BRACKWELL_STAMP_RECIPE:
+        clcf->handler = ngx_http_brackwell_stamp_recipe_handler;
+        break;
+
+    case NGX_HTTP_BRACKWELL_STAMP_IMAGE:
+        clcf->handler = ngx_http_brackwell_stamp_image_handler;
+        break;
+
+    default: /* NGX_HTTP_BRACKWELL_STAMP_DOWNLOAD */
+        clcf->handler = ngx_http_brackwell_stamp_handler;
+    }
 
     return NGX_CONF_OK;
 }
@@ -783,19 +1341,94 @@ ngx_http_brackwell_stamp_link_key(ngx_conf_t *cf, ngx_command_t *cmd,
 {
     ngx_http_brackwell_stamp_loc_conf_t *bscf = conf;
 
-    off_t                size;
-    ssize_t              n;
-    ngx_fd_t             fd;
-    ngx_str_t           *value, path;
-    ngx_file_info_t      fi;
-    ngx_pool_cleanup_t  *cln;
+    ngx_str_t  *value, path;
 
     if (bscf->link_key.data != NULL) {
         return "is duplicate";
     }
 
     value = cf->args->elts;
-    path = value[1];
+
+    return ngx_http_brackwell_stamp_read_secret(cf, "link key", &value[1],
+                                                &bscf->link_key, &path);
+}
+
+
+/*
+ * The edge's secret, read as the key is: one line of at least 32 visible
+ * ASCII characters (a final newline is not part of it), as it travels in
+ * the edge's Brackwell-Edge-Secret header.
+ */
+
+static char *
+ngx_http_brackwell_stamp_edge_secret(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf)
+{
+    ngx_http_brackwell_stamp_loc_conf_t *bscf = conf;
+
+    u_char     *p, *last;
+    ngx_str_t  *value, path;
+
+    if (bscf->edge_secret.data != NULL) {
+        return "is duplicate";
+    }
+
+    value = cf->args->elts;
+
+    if (ngx_http_brackwell_stamp_read_secret(cf, "edge secret", &value[1],
+                                             &bscf->edge_secret, &path)
+        != NGX_CONF_OK)
+    {
+        return NGX_CONF_ERROR;
+    }
+
+    last = bscf->edge_secret.data + bscf->edge_secret.len;
+
+    if (last[-1] == LF) {
+        last--;
+    }
+
+    for (p = bscf->edge_secret.data; p < last; p++) {
+        if (*p < 0x21 || *p > 0x7e) {
+            break;
+        }
+    }
+
+    if (p < last
+        || (size_t) (last - bscf->edge_secret.data)
+           < NGX_HTTP_BRACKWELL_STAMP_MIN_KEY)
+    {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "the edge secret \"%V\" must be one line of at "
+                           "least %d visible ASCII characters",
+                           &path, NGX_HTTP_BRACKWELL_STAMP_MIN_KEY);
+        return NGX_CONF_ERROR;
+    }
+
+    bscf->edge_secret.len = last - bscf->edge_secret.data;
+
+    return NGX_CONF_OK;
+}
+
+
+/*
+ * Reads a regular file of NGX_HTTP_BRACKWELL_STAMP_MIN_KEY to
+ * NGX_HTTP_BRACKWELL_STAMP_MAX_KEY bytes into memory that is wiped when the
+ * configuration is released; *full is the path it was read from.
+ */
+
+static char *
+ngx_http_brackwell_stamp_read_secret(ngx_conf_t *cf, char *what,
+    ngx_str_t *name, ngx_str_t *secret, ngx_str_t *full)
+{
+    off_t                size;
+    ssize_t              n;
+    ngx_fd_t             fd;
+    ngx_str_t            path;
+    ngx_file_info_t      fi;
+    ngx_pool_cleanup_t  *cln;
+
+    path = *name;
 
     if (ngx_conf_full_name(cf->cycle, &path, 1) != NGX_OK) {
         return NGX_CONF_ERROR;
@@ -822,8 +1455,8 @@ ngx_http_brackwell_stamp_link_key(ngx_conf_t *cf, ngx_command_t *cmd,
         || size > NGX_HTTP_BRACKWELL_STAMP_MAX_KEY)
     {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "the link key \"%s\" must be a regular file of "
-                           "%d to %d bytes", path.data,
+                           "the %s \"%s\" must be a regular file of "
+                           "%d to %d bytes", what, path.data,
                            NGX_HTTP_BRACKWELL_STAMP_MIN_KEY,
                            NGX_HTTP_BRACKWELL_STAMP_MAX_KEY);
         goto failed;
@@ -834,16 +1467,16 @@ ngx_http_brackwell_stamp_link_key(ngx_conf_t *cf, ngx_command_t *cmd,
         goto failed;
     }
 
-    bscf->link_key.data = ngx_pnalloc(cf->pool, (size_t) size);
-    if (bscf->link_key.data == NULL) {
+    secret->data = ngx_pnalloc(cf->pool, (size_t) size);
+    if (secret->data == NULL) {
         goto failed;
     }
 
-    bscf->link_key.len = (size_t) size;
+    secret->len = (size_t) size;
     cln->handler = ngx_http_brackwell_stamp_forget_key;
-    cln->data = &bscf->link_key;
+    cln->data = secret;
 
-    n = ngx_read_fd(fd, bscf->link_key.data, (size_t) size);
+    n = ngx_read_fd(fd, secret->data, (size_t) size);
 
     if (n != (ssize_t) size) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, (n == -1) ? ngx_errno : 0,
@@ -853,6 +1486,8 @@ ngx_http_brackwell_stamp_link_key(ngx_conf_t *cf, ngx_command_t *cmd,
     }
 
     ngx_close_file(fd);
+
+    *full = path;
 
     return NGX_CONF_OK;
 
@@ -886,10 +1521,11 @@ ngx_http_brackwell_stamp_create_loc_conf(ngx_conf_t *cf)
     /*
      * set by ngx_pcalloc():
      *
-     *     conf->enable = 0;
-     *     conf->enable_file = { 0, NULL };
-     *     conf->enable_line = 0;
+     *     conf->handler = NGX_HTTP_BRACKWELL_STAMP_OFF;
+     *     conf->handler_file = { 0, NULL };
+     *     conf->handler_line = 0;
      *     conf->link_key = { 0, NULL };
+     *     conf->edge_secret = { 0, NULL };
      */
 
     conf->image = NGX_CONF_UNSET_PTR;
@@ -907,7 +1543,7 @@ ngx_http_brackwell_stamp_merge_loc_conf(ngx_conf_t *cf, void *parent,
     ngx_http_brackwell_stamp_loc_conf_t *prev = parent;
     ngx_http_brackwell_stamp_loc_conf_t *conf = child;
 
-    const char  *missing;
+    const char  *missing, *directive;
 
     ngx_conf_merge_ptr_value(conf->image, prev->image, NULL);
     ngx_conf_merge_ptr_value(conf->profile, prev->profile, NULL);
@@ -917,28 +1553,53 @@ ngx_http_brackwell_stamp_merge_loc_conf(ngx_conf_t *cf, void *parent,
         conf->link_key = prev->link_key;
     }
 
-    if (!conf->enable) {
-        return NGX_CONF_OK;
+    if (conf->edge_secret.data == NULL) {
+        conf->edge_secret = prev->edge_secret;
     }
+
+    switch (conf->handler) {
+
+    case NGX_HTTP_BRACKWELL_STAMP_OFF:
+        return NGX_CONF_OK;
+
+    case NGX_HTTP_BRACKWELL_STAMP_DOWNLOAD:
+        directive = "brackwell_stamp";
+        break;
+
+    default:
+        directive = "brackwell_stamp_edge";
+    }
+
+    /* an image request needs neither a profile nor a link */
 
     if (conf->image == NULL) {
         missing = "brackwell_stamp_image";
 
-    } else if (conf->profile == NULL) {
+    } else if (conf->handler != NGX_HTTP_BRACKWELL_STAMP_DOWNLOAD
+               && conf->edge_secret.data == NULL)
+    {
+        missing = "brackwell_stamp_edge_secret";
+
+    } else if (conf->handler != NGX_HTTP_BRACKWELL_STAMP_IMAGE
+               && conf->profile == NULL)
+    {
         missing = "brackwell_stamp_profile";
 
-    } else if (conf->link_key.data == NULL) {
+    } else if (conf->handler != NGX_HTTP_BRACKWELL_STAMP_IMAGE
+               && conf->link_key.data == NULL)
+    {
         missing = "brackwell_stamp_link_key";
 
     } else {
         return NGX_CONF_OK;
     }
 
-    /* told at the location's brackwell_stamp, not where merging happens */
+    /* told at the location's handler, not where merging happens */
 
     ngx_log_error(NGX_LOG_EMERG, cf->log, 0,
-                  "\"brackwell_stamp\" needs \"%s\" in %V:%ui",
-                  missing, &conf->enable_file, conf->enable_line);
+                  "\"%s\" needs \"%s\" in %V:%ui",
+                  directive, missing, &conf->handler_file,
+                  conf->handler_line);
 
     return NGX_CONF_ERROR;
 }

@@ -9,25 +9,40 @@
 # sent; serve.sh's refusals (the key, the module), and the stop on SIGTERM
 # and SIGINT leaving nothing behind.
 #
-#   download_server_test.sh CONTRIB_DIR BRACKWELL_STAMP BRACKWELL_FIXTURE SLOW_CLIENTS MODULE
+#   download_server_test.sh CONTRIB_DIR BRACKWELL_STAMP BRACKWELL_FIXTURE SLOW_CLIENTS MODULE [EDGE_SERVE_SH]
 #
 # CONTRIB_DIR holds serve.sh and link.sh; MODULE is the module to serve
-# with. The expected body is always what brackwell-stamp itself writes for
-# `write IMAGE PROFILE --unsign --out -`, and the expected validator what its
-# dry run says. Exits 0 when every check passed, 1 otherwise, 77 (skipped)
-# when nginx, curl or openssl is missing. Every request has a time limit,
-# and whatever the test started is stopped however it ends.
+# with. With EDGE_SERVE_SH (contrib/edge/serve.sh, workerd from
+# BRACKWELL_WORKERD or PATH) the same customers' requests go through a CDN's
+# edge instead, with the download server as its origin: every answer must be
+# the same, save where the edge cannot know better (a download whose image
+# is renamed over while it runs may end short); the origin's edge requests
+# are asked directly too; and 50 customers downloading one 64 MiB image must
+# cost the origin one copy of the image and 50 recipes, as its access log
+# counts them.
+#
+# The expected body is always what brackwell-stamp itself writes for `write
+# IMAGE PROFILE --unsign --out -`, and the expected validator what its dry
+# run says. Exits 0 when every check passed, 1 otherwise, 77 (skipped) when
+# nginx, curl or openssl (or, for the edge, workerd) is missing. Every
+# request has a time limit, and whatever the test started is stopped however
+# it ends.
 # BRACKWELL_NGINX_PRELOAD reaches nginx through serve.sh (a sanitized module).
 set -uo pipefail
 
-usage="usage: download_server_test.sh CONTRIB_DIR BRACKWELL_STAMP BRACKWELL_FIXTURE SLOW_CLIENTS MODULE"
+usage="usage: download_server_test.sh CONTRIB_DIR BRACKWELL_STAMP BRACKWELL_FIXTURE SLOW_CLIENTS MODULE [EDGE_SERVE_SH]"
 contrib=${1:?$usage}
 stamp_bin=${2:?$usage}
 fixture=${3:?$usage}
 slow_clients=${4:?$usage}
 module_bin=${5:?$usage}
-serve_sh=$contrib/serve.sh
+edge=${6:-}
+serve_sh=${edge:-$contrib/serve.sh}
 link_sh=$contrib/link.sh
+if [ -n "$edge" ] && [ ! -x "${BRACKWELL_WORKERD:-}" ] && ! command -v workerd >/dev/null; then
+  echo "SKIP: no workerd in BRACKWELL_WORKERD or on PATH (scripts/fetch-workerd.sh fetches it)"
+  exit 77
+fi
 
 for program in curl nginx openssl; do
   if ! command -v "$program" >/dev/null && [ ! -x "/usr/sbin/$program" ]; then
@@ -152,10 +167,23 @@ touch -d @1700000000 "$srv/images/Setup.dmg"
 touch -d @1600000000 "$srv/profiles/acme"
 chmod -R a+rX "$srv" "$work/elsewhere" "$work/bin"
 
-# The key: 48 random bytes, for the owner and the server's group alone.
+# The key: 48 random bytes, for the owner and the server's group alone; and
+# for the edge, its secret, kept the same way.
 head -c 48 /dev/urandom >"$srv/link.key"
 chgrp "$server_group" "$srv/link.key"
 chmod 640 "$srv/link.key"
+edge_secret() { # DIR
+  od -A n -N 32 -v -t x1 /dev/urandom | tr -d ' \n' >"$1/edge.secret"
+  chgrp "$server_group" "$1/edge.secret"
+  chmod 640 "$1/edge.secret"
+}
+if [ -n "$edge" ]; then
+  edge_secret "$srv"
+  # The origin's access log, written by the account nginx runs as.
+  export BRACKWELL_ORIGIN_LOG=$work/origin.log
+  : >"$BRACKWELL_ORIGIN_LOG"
+  [ "$(id -u)" -ne 0 ] || chown www-data "$BRACKWELL_ORIGIN_LOG"
+fi
 hexkey=$(od -A n -v -t x1 "$srv/link.key" | tr -d ' \n')
 
 # signed TARGET [SECONDS]: TARGET (a path exactly as it will be sent) with a
@@ -204,6 +232,7 @@ refused() {
 }
 keys=$work/keys
 mkdir -p "$keys/images" "$keys/profiles"
+[ -z "$edge" ] || edge_secret "$keys"
 refused "a missing link.key" "'$keys/link.key' is missing" "$keys"
 head -c 31 /dev/urandom >"$keys/link.key"
 chmod 600 "$keys/link.key"
@@ -229,6 +258,8 @@ refused "a module that is not there" "BRACKWELL_NGINX_MODULE: no module at '$wor
 
 # Without BRACKWELL_NGINX_MODULE, serve.sh in a checkout without a build of
 # the module takes the installed package's, and says so when there is none.
+# (The download server's own lookup: the edge's origin is that serve.sh.)
+if [ -z "$edge" ]; then
 checkout=$work/checkout
 mkdir -p "$checkout/contrib/download-server" "$checkout/build/nginx-module"
 cp -- "$serve_sh" "$checkout/contrib/download-server/serve.sh"
@@ -239,6 +270,7 @@ if [ -f /usr/lib/nginx/modules/ngx_http_brackwell_stamp_module.so ]; then
 else
   refused "to start without any module" "no ngx_http_brackwell_stamp_module.so: not in BRACKWELL_NGINX_MODULE" \
     "$srv" -u BRACKWELL_NGINX_MODULE SERVE_SH="$checkout/contrib/download-server/serve.sh"
+fi
 fi
 
 # --- The server ---------------------------------------------------------------
@@ -267,6 +299,7 @@ start_server() {
   return 1
 }
 # Without BRACKWELL_NGINX_MODULE, serve.sh in a checkout takes its build's.
+if [ -z "$edge" ]; then
 cp -- "$module_bin" "$checkout/build/nginx-module/ngx_http_brackwell_stamp_module.so"
 chmod a+r "$checkout/build/nginx-module/ngx_http_brackwell_stamp_module.so"
 problems=()
@@ -278,14 +311,20 @@ else
   problems+=("it did not start: $(tail -n 5 "$work/serve.err")")
 fi
 verdict "serve.sh in a checkout serves with the module in build/nginx-module/" "${problems[@]}"
+fi
 
 if ! start_server "$serve_sh"; then
   not_ok "serve.sh starts" "$(cat "$work/serve.err")"
   exit 1
 fi
 problems=()
-grep -q "with $BRACKWELL_NGINX_MODULE;" "$work/serve.out" || problems+=("it said: $(cat "$work/serve.out")")
-verdict "serve.sh serves on 127.0.0.1:$port with BRACKWELL_NGINX_MODULE" "${problems[@]}"
+if [ -n "$edge" ]; then
+  grep -q "through the edge" "$work/serve.out" || problems+=("it said: $(cat "$work/serve.out")")
+  verdict "the edge's serve.sh serves on 127.0.0.1:$port" "${problems[@]}"
+else
+  grep -q "with $BRACKWELL_NGINX_MODULE;" "$work/serve.out" || problems+=("it said: $(cat "$work/serve.out")")
+  verdict "serve.sh serves on 127.0.0.1:$port with BRACKWELL_NGINX_MODULE" "${problems[@]}"
+fi
 base=http://127.0.0.1:$port
 
 # fetch TARGET [CURL_ARGUMENTS...]: one request; the status in $code, the
@@ -482,9 +521,14 @@ check 'the right link, minted before all these'  200 "0-$last"            "$targ
 check "link.sh's link"                           200 "0-$last"            "$("$link_sh" "$srv" Setup.dmg acme)"
 check "link.sh's link for 60 seconds, HEAD"      200 "0-$last"            "$("$link_sh" "$srv" Setup.dmg acme 60)" --head
 problems=()
-for reason in 'link refused: expired 1[0-9] s ago' 'link refused: wrong signature' 'link refused: no expires and signature' \
-  'link refused: no expires as its first parameter' 'link refused: no signature of 64 hex digits' \
-  'link refused: expires is not a time in seconds' 'link refused: the path as sent is not the path served'; do
+reasons=('link refused: expired 1[0-9] s ago' 'link refused: wrong signature' 'link refused: no expires and signature'
+  'link refused: no expires as its first parameter' 'link refused: no signature of 64 hex digits'
+  'link refused: expires is not a time in seconds' 'link refused: the path as sent is not the path served')
+if [ -n "$edge" ]; then # the edge refuses them itself, before the origin
+  reasons=('refused: expired' 'refused: wrong signature' 'refused: no well-formed link'
+    'refused: the path is spelt otherwise than served')
+fi
+for reason in "${reasons[@]}"; do
   grep -q "$reason" "$work/serve.err" || problems+=("no '$reason' in serve.sh's standard error")
 done
 verdict "each reason for a 403 is in the error log" "${problems[@]}"
@@ -528,6 +572,79 @@ grep -q 'brackwell_stamp: refused ".*/images/Link.dmg": a symbolic link' "$work/
   problems+=("no such line in serve.sh's standard error")
 verdict "the link out of images/ is refused as a link" "${problems[@]}"
 
+# The origin's side of the edge, asked directly as the edge asks it (and as
+# anyone who finds the origin might): nothing without the edge's secret, the
+# recipe only for a genuine link, the image only at its current version.
+if [ -n "$edge" ]; then
+  origin=http://127.0.0.1:$(sed -n 's/.*the origin on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/serve.out")
+  edge_secret_value=$(cat "$srv/edge.secret")
+  keep=$((1 << 20)) # Setup.dmg's data: everything before its trailer
+  version=$(stat -c '%.9Y-%s' "$srv/images/Setup.dmg")
+  tail -c +$((keep + 1)) "$work/Setup.expected" >"$work/tail.expected"
+  # ask NAME STATUS BODY PATH [CURL_ARGUMENTS...]: BODY "tail" (the recipe's
+  # tail), FIRST-LAST (those bytes of the image file) or "none" (not looked
+  # at: an error page, a HEAD).
+  ask() {
+    local name=$1 want=$2 body=$3 path=$4 problems=()
+    shift 4
+    rm -f "$work/body" && touch "$work/body"
+    code=$(curl -sS --max-time 20 --path-as-is -D "$work/headers" -o "$work/body" -w '%{http_code}' "$@" "$origin$path" 2>"$work/curl.err")
+    [ "$code" = "$want" ] || problems+=("status $code, expected $want")
+    case $body in
+      none) ;;
+      tail)
+        cmp -s "$work/body" "$work/tail.expected" || problems+=("the body is not the tail of brackwell-stamp's output")
+        [ "$(header Brackwell-Keep)" = "$keep" ] || problems+=("Brackwell-Keep '$(header Brackwell-Keep)', expected $keep")
+        [ "$(header Brackwell-Size)" = "$size" ] || problems+=("Brackwell-Size '$(header Brackwell-Size)', expected $size")
+        [ "$(header ETag)" = "$etag" ] || problems+=("ETag '$(header ETag)', expected '$etag'")
+        [ "$(header Last-Modified)" = "$(http_date 1700000000)" ] || problems+=("Last-Modified '$(header Last-Modified)'")
+        [ "$(header Brackwell-Image-Version)" = "$version" ] ||
+          problems+=("Brackwell-Image-Version '$(header Brackwell-Image-Version)', expected '$version'")
+        [ "$(header Cache-Control)" = no-store ] || problems+=("Cache-Control '$(header Cache-Control)'")
+        [ "$(header Content-Disposition)" = 'attachment; filename="Setup.dmg"' ] ||
+          problems+=("Content-Disposition '$(header Content-Disposition)'")
+        [ -z "$(header Accept-Ranges)" ] || problems+=("Accept-Ranges '$(header Accept-Ranges)' on a recipe")
+        ;;
+      *-*)
+        cmp -s "$work/body" <(bytes_of "${body%-*}" "${body#*-}" "$srv/images/Setup.dmg") ||
+          problems+=("the body is not bytes $body of the image file")
+        [ "$(header Content-Range)" = "bytes $body/$(stat -c %s "$srv/images/Setup.dmg")" ] ||
+          problems+=("Content-Range '$(header Content-Range)'")
+        [ -n "$(header ETag)" ] && [ "$(header Last-Modified)" = "$(http_date 1700000000)" ] ||
+          problems+=("ETag '$(header ETag)', Last-Modified '$(header Last-Modified)'")
+        ;;
+    esac
+    verdict "the origin, $name: $code" "${problems[@]}"
+  }
+  with_secret=(-H "Brackwell-Edge-Secret: $edge_secret_value")
+  recipe=/edge/recipe$ok_path
+  # name                                         status body  path [curl arguments]
+  ask 'the recipe'                                  200 tail  "$recipe" "${with_secret[@]}"
+  ask 'the recipe, HEAD'                            200 none  "$recipe" "${with_secret[@]}" --head
+  ask 'the recipe without the secret'               403 none  "$recipe"
+  ask 'the recipe with a wrong secret'              403 none  "$recipe" -H "Brackwell-Edge-Secret: ${edge_secret_value%?}x"
+  ask 'the recipe with the secret cut short'        403 none  "$recipe" -H "Brackwell-Edge-Secret: ${edge_secret_value%?}"
+  ask 'the recipe with the secret twice'            403 none  "$recipe" "${with_secret[@]}" "${with_secret[@]}"
+  ask 'the recipe for an expired link'              403 none  "/edge/recipe$expired&signature=$(signature_of "$expired")" "${with_secret[@]}"
+  ask 'the recipe for a link signed with its prefix' 403 none "$(signed /edge/recipe/download/Setup.dmg/acme)" "${with_secret[@]}"
+  ask 'the recipe for an unknown customer'          404 none  "/edge/recipe$(signed /download/Setup.dmg/nobody)" "${with_secret[@]}"
+  ask 'the recipe of a broken image'                500 none  "/edge/recipe$(signed /download/Broken.dmg/acme)" "${with_secret[@]}"
+  ask 'the recipe, POST'                            405 none  "$recipe" "${with_secret[@]}" -d x
+  ask 'the image at its version'                    206 0-99  "/edge/image/Setup.dmg?v=$version" "${with_secret[@]}" -r 0-99
+  ask 'the image at its version, its last bytes'    206 "$((keep - 10))-$((keep + 511))" "/edge/image/Setup.dmg?v=$version" "${with_secret[@]}" -r "$((keep - 10))-"
+  ask 'the image without the secret'                403 none  "/edge/image/Setup.dmg?v=$version" -r 0-99
+  ask 'the image at another version'                412 none  "/edge/image/Setup.dmg?v=1.000000000-1049088" "${with_secret[@]}" -r 0-99
+  ask 'the image without a version'                 412 none  "/edge/image/Setup.dmg" "${with_secret[@]}" -r 0-99
+  ask 'the image of a symbolic link'                404 none  "/edge/image/Link.dmg?v=$version" "${with_secret[@]}"
+  ask 'the image of a dot file'                     404 none  "/edge/image/.hidden.dmg?v=$version" "${with_secret[@]}"
+  ask 'the image, a profile by another name'        404 none  "/edge/image/..%2fprofiles%2facme?v=$version" "${with_secret[@]}"
+  ask 'a profile as an image'                       404 none  "/edge/image/acme?v=$version" "${with_secret[@]}"
+  problems=()
+  grep -q 'brackwell_stamp: edge request refused: wrong Brackwell-Edge-Secret' "$work/serve.err" ||
+    problems+=("no such line in serve.sh's standard error")
+  verdict "a wrong secret's refusal is in the origin's error log" "${problems[@]}"
+fi
+
 # A resume: a download cut off by the client part-way, then curl -C -.
 curl -sS --max-time 20 "$base$ok_path" 2>/dev/null | head -c 300000 >"$work/resumed"
 code=$(curl -sS --max-time 20 -C - -o "$work/resumed" -w '%{http_code}' "$base$ok_path" 2>"$work/curl.err")
@@ -555,6 +672,51 @@ done
 verdict "16 downloads at once, each exact" "${problems[@]}"
 rm -f "$work"/parallel.*
 
+# The point of the edge: 50 customers downloading the same 64 MiB image, all
+# at once, each exact (brackwell-stamp's own output for that customer), cost
+# the origin one copy of the image (into the cache, in 1 MiB pieces, each
+# asked for once however many customers wait for it) and 50 recipes, each
+# under 2 KiB besides its profile; no download reaches the origin whole.
+if [ -n "$edge" ]; then
+  make_image "$srv/images/Shared.dmg" $((64 << 20))
+  chmod a+r "$srv/images/Shared.dmg"
+  for i in $(seq -w 1 50); do
+    printf 'licence: customer %s, %s seats\n' "$i" "$((10#$i * 7))" >"$srv/profiles/c$i"
+    chmod a+r "$srv/profiles/c$i"
+  done
+  logged=$(wc -l <"$BRACKWELL_ORIGIN_LOG")
+  pids=()
+  for i in $(seq -w 1 50); do
+    (cmp -s <(curl -sS --max-time 120 "$base$(signed "/download/Shared.dmg/c$i")" 2>"$work/shared.$i.err") \
+      <(cd "$srv" && "$stamp" write images/Shared.dmg "profiles/c$i" --unsign --out - -q)) &
+    pids+=($!)
+  done
+  problems=()
+  for i in $(seq 50); do
+    wait "${pids[$((i - 1))]}" || problems+=("customer $i's download is not exact: $(cat "$work/shared.$(printf %02d "$i").err")")
+  done
+  # The log's lines for these downloads: TIME METHOD "PATH" STATUS BYTES.
+  tail -n +$((logged + 1)) "$BRACKWELL_ORIGIN_LOG" >"$work/shared.log"
+  image_bytes=$(awk '$3 == "\"/edge/image/Shared.dmg\"" { n += $NF } END { print n + 0 }' "$work/shared.log")
+  image_requests=$(grep -c '"/edge/image/Shared.dmg" 206 ' "$work/shared.log")
+  recipes=$(grep -c '"/edge/recipe/download/Shared.dmg/c[0-9]*" 200 ' "$work/shared.log")
+  recipe_bytes=$(awk '$3 ~ /^"\/edge\/recipe\// { n += $NF } END { print n + 0 }' "$work/shared.log")
+  others=$(grep -v -c -e '"/edge/image/Shared.dmg" 206 ' -e '"/edge/recipe/download/Shared.dmg/c[0-9]*" 200 ' "$work/shared.log")
+  image_size=$(stat -c %s "$srv/images/Shared.dmg")
+  profile_bytes=$(cat "$srv"/profiles/c* | wc -c)
+  [ "$recipes" -eq 50 ] || problems+=("$recipes recipe requests, not 50")
+  [ "$others" -eq 0 ] || problems+=("$others other requests: $(grep -v -e /edge/image/ -e /edge/recipe/ "$work/shared.log" | head -n 3)")
+  # One copy: the image's 64 pieces (its last 512 bytes, beyond KEEP, are
+  # never needed), each with its headers, well under 1 KiB.
+  [ "$image_requests" -le 65 ] && [ "$image_bytes" -ge $((64 << 20)) ] &&
+    [ "$image_bytes" -le $((image_size + 65 * 1024)) ] ||
+    problems+=("the image cost $image_bytes bytes in $image_requests requests, not one copy of its $image_size")
+  [ $(((recipe_bytes - profile_bytes) / 50)) -lt 2048 ] ||
+    problems+=("the recipes cost $recipe_bytes bytes, $(((recipe_bytes - profile_bytes) / 50)) a download besides the profile")
+  verdict "50 customers at once, each exact, cost the origin $image_bytes bytes for the image ($image_requests pieces) and $recipe_bytes for 50 recipes ($((recipe_bytes / 50)) each, profiles of $((profile_bytes / 50)) bytes)" "${problems[@]}"
+  rm -f "$srv/images/Shared.dmg" "$work"/shared.*
+fi
+
 # A large image for the rows that need a download to last.
 make_image "$srv/images/Big.dmg" $((64 << 20))
 chmod a+r "$srv/images/Big.dmg"
@@ -574,6 +736,11 @@ for _ in $(seq 300); do
 done
 problems=()
 if grep -q '^ready 200:' "$work/slow.out"; then
+  # The edge copies every byte it sends (nginx hands the file to the
+  # kernel): starting 200 streams at once fills 200 sockets, a second or
+  # two of one core's work on this machine. What the row asks of it is
+  # that, once they run, they block no one.
+  [ -z "$edge" ] || sleep 3
   first_byte=$(curl -sS --max-time 20 -o "$work/body" -w '%{time_starttransfer}' "$base$ok_path" 2>"$work/curl.err")
   curl_status=$?
   [ "$curl_status" -eq 0 ] || problems+=("curl exited $curl_status: $(cat "$work/curl.err")")
@@ -605,10 +772,18 @@ mv -f "$srv/images/.Big.dmg.new" "$srv/images/Big.dmg"
 wait "$big_pid"
 curl_status=$?
 problems=()
-[ "$curl_status" -eq 0 ] && [ "$(cat "$work/big.code")" = 200 ] ||
-  problems+=("curl exited $curl_status, status $(cat "$work/big.code"): $(cat "$work/curl.err")")
-cmp -s "$work/big.body" "$work/Big.expected" || problems+=("$(stat -c %s "$work/big.body") bytes, not the old version's download")
-verdict "an image renamed over during a download: the old version, whole" "${problems[@]}"
+if [ -n "$edge" ] && [ "$curl_status" -eq 18 ]; then
+  # The old version's bytes the cache does not hold yet are gone from the
+  # origin: the edge ends the body short rather than go on with another.
+  cmp -s "$work/big.body" <(head -c "$(stat -c %s "$work/big.body")" "$work/Big.expected") ||
+    problems+=("$(stat -c %s "$work/big.body") bytes, not a beginning of the old version's download")
+  verdict "an image renamed over during a download: a beginning of the old version, ended short" "${problems[@]}"
+else
+  [ "$curl_status" -eq 0 ] && [ "$(cat "$work/big.code")" = 200 ] ||
+    problems+=("curl exited $curl_status, status $(cat "$work/big.code"): $(cat "$work/curl.err")")
+  cmp -s "$work/big.body" "$work/Big.expected" || problems+=("$(stat -c %s "$work/big.body") bytes, not the old version's download")
+  verdict "an image renamed over during a download: the old version, whole" "${problems[@]}"
+fi
 
 # A stream that fails after its headers: the image shrinks while a slow client
 # downloads it. The client must see the failure (curl's 18: fewer bytes than

@@ -26,6 +26,10 @@ failed=0
 head -c 48 /dev/urandom >"$work/link.key"
 head -c 31 /dev/urandom >"$work/short.key"
 head -c 4097 /dev/urandom >"$work/long.key"
+# The edge's secret: one line of visible ASCII, 32 characters at least.
+printf '%s\n' "$(od -A n -N 32 -v -t x1 /dev/urandom | tr -d ' \n')" >"$work/edge.secret"
+printf '%s\n' "$(head -c 31 /dev/zero | tr '\0' x)" >"$work/short.secret"
+printf 'an edge secret with spaces in it, long enough\n' >"$work/spaced.secret"
 mkdir "$work/key.dir" "$work/temp"
 
 # conf LOCATION_BODY [SERVER_LINES]: a whole configuration whose one
@@ -57,6 +61,7 @@ EOF
 images='brackwell_stamp_image /srv/images/$1;'
 profiles='brackwell_stamp_profile /srv/profiles/$2;'
 key="brackwell_stamp_link_key $work/link.key;"
+secret="brackwell_stamp_edge_secret $work/edge.secret;"
 
 # name | location body | server lines | expected: "ok" or a piece of the message
 rows=(
@@ -76,6 +81,20 @@ rows=(
   "brackwell_stamp at the server level|$images|brackwell_stamp;|\"brackwell_stamp\" directive is not allowed here"
   "unsign neither on nor off|brackwell_stamp; $images $profiles brackwell_stamp_unsign maybe; $key||invalid value \"maybe\" in \"brackwell_stamp_unsign\" directive"
   "an image path with an unclosed variable|brackwell_stamp; brackwell_stamp_image /srv/\${x; $profiles $key||the closing bracket in \"x\" variable is missing"
+  "the edge's recipe|brackwell_stamp_edge recipe; $images $profiles brackwell_stamp_unsign on; $key $secret||ok"
+  "the edge's image|brackwell_stamp_edge image; $images $secret||ok"
+  "the edge's secret from the server level|brackwell_stamp_edge image; $images|$secret|ok"
+  "the edge's image without the secret|brackwell_stamp_edge image; $images||\"brackwell_stamp_edge\" needs \"brackwell_stamp_edge_secret\""
+  "the edge's recipe without the secret|brackwell_stamp_edge recipe; $images $profiles $key||\"brackwell_stamp_edge\" needs \"brackwell_stamp_edge_secret\""
+  "the edge's recipe without a profile|brackwell_stamp_edge recipe; $images $key $secret||\"brackwell_stamp_edge\" needs \"brackwell_stamp_profile\""
+  "the edge's recipe without a key|brackwell_stamp_edge recipe; $images $profiles $secret||\"brackwell_stamp_edge\" needs \"brackwell_stamp_link_key\""
+  "the edge's image without an image|brackwell_stamp_edge image; $secret||\"brackwell_stamp_edge\" needs \"brackwell_stamp_image\""
+  "brackwell_stamp_edge neither recipe nor image|brackwell_stamp_edge both; $images $secret||invalid value \"both\", it must be \"recipe\" or \"image\""
+  "brackwell_stamp and brackwell_stamp_edge in one location|brackwell_stamp; brackwell_stamp_edge image; $images $profiles $key $secret||\"brackwell_stamp_edge\" directive is duplicate"
+  "two edge secrets|brackwell_stamp_edge image; $images $secret $secret||\"brackwell_stamp_edge_secret\" directive is duplicate"
+  "an edge secret of 31 characters|brackwell_stamp_edge image; $images brackwell_stamp_edge_secret $work/short.secret;||the edge secret \"$work/short.secret\" must be one line of at least 32 visible ASCII characters"
+  "an edge secret with spaces|brackwell_stamp_edge image; $images brackwell_stamp_edge_secret $work/spaced.secret;||the edge secret \"$work/spaced.secret\" must be one line of at least 32 visible ASCII characters"
+  "an edge secret of 31 bytes|brackwell_stamp_edge image; $images brackwell_stamp_edge_secret $work/short.key;||the edge secret \"$work/short.key\" must be a regular file of 32 to 4096 bytes"
 )
 
 run_env=(env)
