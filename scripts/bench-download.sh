@@ -57,12 +57,9 @@ module=$PWD/build/nginx-module/ngx_http_brackwell_stamp_module.so
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 PATH="$(dirname "$stamp"):$PATH"
 export PATH
+. scripts/bench-lib.sh
 
-dir=${1:-build/bench-download/work}
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
-work=$(mktemp -d "$dir/bench-download.XXXXXX")
-chmod 755 "$work"
+work_dir "${1:-build/bench-download/work}" bench-download
 serve_pid=
 static_pid=
 slow_pid=
@@ -74,47 +71,13 @@ stop() {
 }
 trap stop EXIT
 
-user=$(id -un)
-as_user=()
-if [ "$(id -u)" -eq 0 ]; then
-  user=${BRACKWELL_SERVE_USER:-www-data}
-  as_user=(setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --init-groups --no-new-privs --)
-fi
+server_account
+machine_header "$(nginx_version), $(curl_version), $(hyperfine --version)"
 
-echo "## machine"
-echo "nproc: $(nproc)"
-echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-echo "kernel: $(uname -sr)"
-echo "directory: $dir ($(findmnt -no FSTYPE -T "$dir" 2>/dev/null || stat -f -c %T "$dir"))"
-echo "tools: $("$nginx" -v 2>&1 | sed 's/^nginx version: //') ($(dpkg-query -W -f='${Version}' nginx)), $(curl --version | head -1 | cut -d' ' -f1-2), $(hyperfine --version)"
-echo "commit: $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- || echo ' (with uncommitted changes)')"
-echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-
-# free_port: a loopback port nobody listens on now.
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-  done
-  echo "$port"
-}
-# An image: pseudo-random data, then a bare 512-byte UDIF trailer.
-make_image() { # PATH DATA_BYTES
-  "$fixture" image --fill random --data "$2" "$1"
-}
-
-mkdir -p "$work/srv/images" "$work/srv/profiles" "$work/static" "$work/nginx/temp"
+mkdir -p "$work/srv/images" "$work/srv/profiles" "$work/static"
 head -c 1024 /dev/urandom >"$work/srv/profiles/acme"
 make_image "$work/srv/images/Big.dmg" $(((256 << 20) - 512))
-real=${BENCH_REAL_IMAGE:-${BRACKWELL_REALDATA_DIR:-../shared/realdata}/images/real-6.dmg}
-if [ -f "$real" ]; then
-  cp -- "$real" "$work/srv/images/Real.dmg"
-  echo "real image: $real ($(stat -c %s "$real") bytes)"
-else
-  make_image "$work/srv/images/Real.dmg" $((1675140 - 512))
-  echo "real image: $real is missing; a pseudo-random image of 1675140 bytes instead"
-fi
+real_image "$work/srv/images/Real.dmg"
 # The static files are exactly what the stamped downloads are.
 for image in Big Real; do
   (cd "$work/srv" && brackwell-stamp write "images/$image.dmg" profiles/acme --unsign --out - -q) >"$work/static/$image.dmg"
@@ -125,15 +88,7 @@ head -c 32 /dev/urandom >"$work/srv/link.key"
 chmod 640 "$work/srv/link.key"
 [ ${#as_user[@]} -eq 0 ] || chgrp "$(id -gn "$user")" "$work/srv/link.key"
 
-# The same nginx for the static files, configured as serve.sh configures its
-# own: as many descriptors as the hard limit allows up to 16384, half of
-# them connections, so many worker processes as cores, sendfile and
-# tcp_nopush, no access log.
-files=$(ulimit -Hn)
-if [ "$files" = unlimited ] || [ "$files" -gt 16384 ]; then
-  files=16384
-fi
-ulimit -n "$files"
+descriptor_limit
 declare -A port target url group
 
 # start_servers: the reference server with the module just built, and the
@@ -147,40 +102,13 @@ start_servers() {
     >"$work/serve.out" 2>"$work/serve.err" &
   serve_pid=$!
   static_port=$(free_port)
-  cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes auto;
-pid "$work/nginx/nginx.pid";
-error_log stderr warn;
-events {
-  worker_connections $(((files - 32) / 2));
-}
-http {
-  access_log off;
-  server_tokens off;
-  sendfile on;
-  tcp_nopush on;
-  client_body_temp_path "$work/nginx/temp/client";
-  fastcgi_temp_path "$work/nginx/temp/fastcgi";
-  proxy_temp_path "$work/nginx/temp/proxy";
-  scgi_temp_path "$work/nginx/temp/scgi";
-  uwsgi_temp_path "$work/nginx/temp/uwsgi";
-  server {
-    listen 127.0.0.1:$static_port;
-    root "$work/static";
-  }
-}
-EOF
-  [ ${#as_user[@]} -eq 0 ] || chown -R "$user:" "$work/nginx"
-  setsid env -i PATH=/usr/bin:/bin "${as_user[@]}" "$nginx" -e stderr \
-    -p "$work/nginx" -c "$work/nginx/nginx.conf" </dev/null 2>"$work/static.err" &
-  static_pid=$!
+  start_static "$static_port"
   for _ in $(seq 100); do
-    grep -q '^serve.sh: serving' "$work/serve.out" && (exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null && break
+    grep -q '^serve.sh: serving' "$work/serve.out" && listening "$static_port" && break
     sleep 0.1
   done
   grep -q '^serve.sh: serving' "$work/serve.out" || { cat "$work/serve.err"; exit 1; }
-  (exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null || { cat "$work/static.err"; exit 1; }
+  listening "$static_port" || { cat "$work/static.err"; exit 1; }
 
   # serve.sh's nginx: the child of serve.sh that runs it, leader of its group.
   group[stamped]=
@@ -240,23 +168,9 @@ memory() {
   done
   echo "$rss $pss"
 }
-now_ns() { date +%s%N; }
 ticks_per_second=$(getconf CLK_TCK)
 verdict() { # RATIO LIMIT
   awk -v r="$1" -v l="$2" 'BEGIN { print (r <= l ? "met" : "MISSED") }'
-}
-# stats FILE COLUMN: mean, min and max of a column of numbers.
-stats() {
-  awk -v c="$2" '{ s += $c; if (NR == 1 || $c < lo) lo = $c; if (NR == 1 || $c > hi) hi = $c }
-    END { printf "%.3f %.3f %.3f\n", s / NR, lo, hi }' "$1"
-}
-# percentiles FILE COLUMN: the median, the 10th and the 90th percentile (the
-# nearest rank) of a column of numbers.
-percentiles() {
-  sort -g -k"$2","$2" "$1" | awk -v c="$2" '
-    function rank(p) { r = int(p * NR + 0.999999); return r < 1 ? 1 : r }
-    { v[NR] = $c }
-    END { printf "%.3f %.3f %.3f\n", v[rank(0.5)], v[rank(0.1)], v[rank(0.9)] }'
 }
 
 big_bytes=$(stat -c %s "$work/static/Big.dmg")
@@ -266,13 +180,10 @@ echo "## 1. 8 downloads at once of a 256 MiB image ($big_bytes bytes as sent), a
 # batch SERVER: 8 downloads at once of the big image; prints the wall time in
 # seconds and nginx's CPU seconds per GiB sent.
 batch() {
-  local before after t0 t1 sizes
+  local before after t0 t1
   before=$(cpu_ticks "$1")
-  t0=$(now_ns)
-  sizes=$(seq 8 | xargs -P 8 -I{} curl -sS --fail --max-time 300 -o /dev/null -w '%{size_download}\n' "${url[$1 Big]}")
-  t1=$(now_ns)
+  eight_downloads "$1" "${url[$1 Big]}" "$big_bytes"
   after=$(cpu_ticks "$1")
-  [ "$(echo "$sizes" | grep -cx "$big_bytes")" -eq 8 ] || { echo "a download from $1 was short: $sizes" >&2; exit 1; }
   awk -v t0="$t0" -v t1="$t1" -v c=$((after - before)) -v hz="$ticks_per_second" -v b="$big_bytes" \
     'BEGIN { printf "%.3f %.3f\n", (t1 - t0) / 1e9, c / hz / (8 * b / 1073741824) }'
 }

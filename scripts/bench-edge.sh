@@ -43,12 +43,9 @@ stamp=$PWD/build/bench/src/stamp/brackwell-stamp
 fixture=$PWD/build/bench/tests/support/brackwell-fixture
 module=$PWD/build/nginx-module/ngx_http_brackwell_stamp_module.so
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
+. scripts/bench-lib.sh
 
-dir=${1:-build/bench-edge/work}
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
-work=$(mktemp -d "$dir/bench-edge.XXXXXX")
-chmod 755 "$work"
+work_dir "${1:-build/bench-edge/work}" bench-edge
 edge_pid=
 static_pid=
 stop() {
@@ -58,45 +55,13 @@ stop() {
 }
 trap stop EXIT
 
-user=$(id -un)
-as_user=()
-if [ "$(id -u)" -eq 0 ]; then
-  user=${BRACKWELL_SERVE_USER:-www-data}
-  as_user=(setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --init-groups --no-new-privs --)
-fi
-
-echo "## machine"
-echo "nproc: $(nproc)"
-echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-echo "kernel: $(uname -sr)"
-echo "directory: $dir ($(findmnt -no FSTYPE -T "$dir" 2>/dev/null || stat -f -c %T "$dir"))"
-echo "tools: $("$nginx" -v 2>&1 | sed 's/^nginx version: //') ($(dpkg-query -W -f='${Version}' nginx)), $(build/third_party/workerd-1.20261117.1/workerd-linux-64/bin/workerd --version), $(curl --version | head -1 | cut -d' ' -f1-2)"
-echo "commit: $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- || echo ' (with uncommitted changes)')"
-echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-  done
-  echo "$port"
-}
-make_image() { # PATH DATA_BYTES
-  "$fixture" image --fill random --data "$2" "$1"
-}
+server_account
+machine_header "$(nginx_version), $(build/third_party/workerd-1.20261117.1/workerd-linux-64/bin/workerd --version), $(curl_version)"
 
 customers=${BENCH_DOWNLOADS:-20}
-mkdir -p "$work/srv/images" "$work/srv/profiles" "$work/static" "$work/nginx/temp"
+mkdir -p "$work/srv/images" "$work/srv/profiles" "$work/static"
 make_image "$work/srv/images/Big.dmg" $(((256 << 20) - 512))
-real=${BENCH_REAL_IMAGE:-${BRACKWELL_REALDATA_DIR:-../shared/realdata}/images/real-6.dmg}
-if [ -f "$real" ]; then
-  cp -- "$real" "$work/srv/images/Real.dmg"
-  echo "real image: $real ($(stat -c %s "$real") bytes)"
-else
-  make_image "$work/srv/images/Real.dmg" $((1675140 - 512))
-  echo "real image: $real is missing; a pseudo-random image of 1675140 bytes instead"
-fi
+real_image "$work/srv/images/Real.dmg"
 # Customer c0 is the one every timed download is for; c1... are the
 # downloads after the first of figure 1. Each profile is 1 KiB.
 for i in $(seq 0 "$customers"); do
@@ -114,11 +79,7 @@ log=$work/origin.log
 : >"$log"
 [ ${#as_user[@]} -eq 0 ] || chown "$user" "$log"
 
-files=$(ulimit -Hn)
-if [ "$files" = unlimited ] || [ "$files" -gt 16384 ]; then
-  files=16384
-fi
-ulimit -n "$files"
+descriptor_limit
 
 # The edge, with the origin it starts; the origin's port is in its first line.
 edge_port=$(free_port)
@@ -126,40 +87,13 @@ TMPDIR=$work BRACKWELL_NGINX_MODULE=$module BRACKWELL_ORIGIN_LOG=$log contrib/ed
   >"$work/edge.out" 2>"$work/edge.err" &
 edge_pid=$!
 static_port=$(free_port)
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes auto;
-pid "$work/nginx/nginx.pid";
-error_log stderr warn;
-events {
-  worker_connections $(((files - 32) / 2));
-}
-http {
-  access_log off;
-  server_tokens off;
-  sendfile on;
-  tcp_nopush on;
-  client_body_temp_path "$work/nginx/temp/client";
-  fastcgi_temp_path "$work/nginx/temp/fastcgi";
-  proxy_temp_path "$work/nginx/temp/proxy";
-  scgi_temp_path "$work/nginx/temp/scgi";
-  uwsgi_temp_path "$work/nginx/temp/uwsgi";
-  server {
-    listen 127.0.0.1:$static_port;
-    root "$work/static";
-  }
-}
-EOF
-[ ${#as_user[@]} -eq 0 ] || chown -R "$user:" "$work/nginx"
-setsid env -i PATH=/usr/bin:/bin "${as_user[@]}" "$nginx" -e stderr \
-  -p "$work/nginx" -c "$work/nginx/nginx.conf" </dev/null 2>"$work/static.err" &
-static_pid=$!
+start_static "$static_port"
 for _ in $(seq 300); do
-  grep -q '^serve.sh: serving' "$work/edge.out" && (exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null && break
+  grep -q '^serve.sh: serving' "$work/edge.out" && listening "$static_port" && break
   sleep 0.1
 done
 grep -q '^serve.sh: serving' "$work/edge.out" || { cat "$work/edge.err"; exit 1; }
-(exec 3<>"/dev/tcp/127.0.0.1/$static_port") 2>/dev/null || { cat "$work/static.err"; exit 1; }
+listening "$static_port" || { cat "$work/static.err"; exit 1; }
 origin_port=$(sed -n 's/.*the origin on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/edge.out")
 
 declare -A url
@@ -205,28 +139,13 @@ r=$((after / customers - 1024))
 echo "1. origin bytes per download besides the profile: $r  goal < 2048: $([ "$r" -lt 2048 ] && echo met || echo MISSED)"
 tail -n +"$lines" "$log" | awk '{ print $3 }' | sort | uniq -c | sed 's/^/   requests: /'
 
-now_ns() { date +%s%N; }
-stats() { # FILE: mean, min and max of a column of numbers
-  awk '{ s += $1; if (NR == 1 || $1 < lo) lo = $1; if (NR == 1 || $1 > hi) hi = $1 }
-    END { printf "%.3f %.3f %.3f\n", s / NR, lo, hi }' "$1"
-}
-percentiles() { # FILE: the median, the 10th and the 90th percentile (nearest rank)
-  sort -g "$1" | awk '
-    function rank(p) { r = int(p * NR + 0.999999); return r < 1 ? 1 : r }
-    { v[NR] = $1 }
-    END { printf "%.3f %.3f %.3f\n", v[rank(0.5)], v[rank(0.1)], v[rank(0.9)] }'
-}
-
 big_bytes=$(stat -c %s "$work/static/Big.dmg")
 runs=${BENCH_RUNS:-5}
 echo
 echo "## 2. 8 downloads at once of a 256 MiB image ($big_bytes bytes as sent), warm cache"
 batch() { # SERVER: the wall time of 8 downloads at once, in seconds
-  local t0 t1 sizes
-  t0=$(now_ns)
-  sizes=$(seq 8 | xargs -P 8 -I{} curl -sS --fail --max-time 300 -o /dev/null -w '%{size_download}\n' "${url[$1 Big]}")
-  t1=$(now_ns)
-  [ "$(echo "$sizes" | grep -cx "$big_bytes")" -eq 8 ] || { echo "a download from $1 was short: $sizes" >&2; exit 1; }
+  local t0 t1
+  eight_downloads "$1" "${url[$1 Big]}" "$big_bytes"
   awk -v t0="$t0" -v t1="$t1" 'BEGIN { printf "%.3f\n", (t1 - t0) / 1e9 }'
 }
 for server in "${servers[@]}"; do
