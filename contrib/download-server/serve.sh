@@ -47,35 +47,16 @@ DIR/images/<image> stamped with DIR/profiles/<customer> by nginx and
 ngx_http_brackwell_stamp_module, for links signed with DIR/link.key (link.sh), until
 SIGTERM or SIGINT."
 
-die() {
-  echo "$me: $*" >&2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+[ -f "$here/serve-lib.sh" ] || {
+  echo "$me: serve-lib.sh is missing beside $me in $here" >&2
   exit 1
 }
+# shellcheck source=serve-lib.sh
+. "$here/serve-lib.sh"
+serve_arguments "$@"
 
-if [ $# -eq 1 ] && { [ "$1" = --help ] || [ "$1" = -h ]; }; then
-  echo "$usage"
-  exit 0
-fi
-if [ $# -ne 2 ]; then
-  echo "$usage" >&2
-  exit 2
-fi
-given_dir=$1
-port=$2
-case $port in
-  '' | *[!0-9]* | 0*) port_ok= ;;
-  *) [ ${#port} -le 5 ] && [ "$port" -le 65535 ] && port_ok=1 || port_ok= ;;
-esac
-if [ -z "$port_ok" ]; then
-  echo "$me: PORT must be a number from 1 to 65535, not '$port'" >&2
-  echo "$usage" >&2
-  exit 2
-fi
-
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-
-nginx=$(command -v nginx 2>/dev/null) || { [ -x /usr/sbin/nginx ] && nginx=/usr/sbin/nginx; } ||
-  die "nginx is not installed (scripts/install-deps.sh installs it)"
+find_nginx
 
 # The module: the one asked for, else this checkout's build, else the package's.
 checkout_module=$here/../../build/nginx-module/ngx_http_brackwell_stamp_module.so
@@ -177,32 +158,10 @@ connections=$(((files - 32) / 2))
 private=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-serve.XXXXXX")
 nginx_pid=
 
-# ended PID: the process is gone, or a zombie waiting to be reaped.
-ended() {
-  local stat
-  { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 0
-  stat=${stat##*) }
-  [ "${stat%% *}" = Z ]
-}
-# group_ended PGID: no process of the group is still running.
-group_ended() {
-  local pid
-  for pid in $(pgrep -g "$1"); do
-    ended "$pid" || return 1
-  done
-}
 # stop_nginx: TERM to nginx's process group (the master and its workers),
-# then KILL to whatever of it still runs after 5 s. Zombies do not count: the
-# master is reaped here, its workers by whoever inherited them.
+# then KILL to whatever of it still runs after 5 s.
 stop_nginx() {
-  [ -n "$nginx_pid" ] || return 0
-  kill -TERM -- "-$nginx_pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do
-    group_ended "$nginx_pid" && break
-    sleep 0.1
-  done
-  group_ended "$nginx_pid" || kill -KILL -- "-$nginx_pid" 2>/dev/null || true
-  wait "$nginx_pid" 2>/dev/null || true
+  stop_group "$nginx_pid" TERM 5
 }
 cleanup() {
   trap - EXIT TERM INT
@@ -311,7 +270,7 @@ nginx_pid=$!
 listening=
 for _ in $(seq 100); do
   kill -0 "$nginx_pid" 2>/dev/null || die "nginx stopped at once (see above; is port $port taken?)"
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  if listening "$port"; then
     listening=1
     break
   fi

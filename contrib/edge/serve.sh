@@ -43,40 +43,22 @@ Serves GET and HEAD /download/<image>/<customer>?expires=E&signature=S on 127.0.
 through a CDN's edge: workerd running contrib/edge/worker.js, nginx's cache, and the
 download server (contrib/download-server/serve.sh) as its origin, until SIGTERM or SIGINT."
 
-die() {
-  echo "$me: $*" >&2
-  exit 1
-}
-
-if [ $# -eq 1 ] && { [ "$1" = --help ] || [ "$1" = -h ]; }; then
-  echo "$usage"
-  exit 0
-fi
-if [ $# -ne 2 ]; then
-  echo "$usage" >&2
-  exit 2
-fi
-given_dir=$1
-port=$2
-case $port in
-  '' | *[!0-9]* | 0*) port_ok= ;;
-  *) [ ${#port} -le 5 ] && [ "$port" -le 65535 ] && port_ok=1 || port_ok= ;;
-esac
-if [ -z "$port_ok" ]; then
-  echo "$me: PORT must be a number from 1 to 65535, not '$port'" >&2
-  echo "$usage" >&2
-  exit 2
-fi
-
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 origin_sh=$here/../download-server/serve.sh
+[ -f "$here/../download-server/serve-lib.sh" ] || {
+  echo "$me: the origin's serve-lib.sh is missing: $here/../download-server/serve-lib.sh" >&2
+  exit 1
+}
+# shellcheck source=../download-server/serve-lib.sh
+. "$here/../download-server/serve-lib.sh"
+serve_arguments "$@"
+
 for file in worker.js download.js; do
   [ -f "$here/$file" ] || die "$file is missing beside $me in $here"
 done
 [ -f "$origin_sh" ] || die "the origin's serve.sh is missing: $origin_sh"
 
-nginx=$(command -v nginx 2>/dev/null) || { [ -x /usr/sbin/nginx ] && nginx=/usr/sbin/nginx; } ||
-  die "nginx is not installed (scripts/install-deps.sh installs it)"
+find_nginx
 checkout_workerd=$here/../../build/third_party/workerd-1.20261117.1/workerd-linux-64/bin/workerd
 if [ -n "${BRACKWELL_WORKERD:-}" ]; then
   [ -x "$BRACKWELL_WORKERD" ] || die "BRACKWELL_WORKERD: no program at '$BRACKWELL_WORKERD'"
@@ -112,40 +94,15 @@ origin_pid=
 cache_pid=
 workerd_pid=
 
-# ended PID: the process is gone, or a zombie waiting to be reaped.
-ended() {
-  local stat
-  { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 0
-  stat=${stat##*) }
-  [ "${stat%% *}" = Z ]
-}
-# group_ended PGID: no process of the group is still running.
-group_ended() {
-  local pid
-  for pid in $(pgrep -g "$1"); do
-    ended "$pid" || return 1
-  done
-}
-# stop_group PID [SIGNAL]: SIGNAL (TERM by default) to the process group PID
-# leads, then KILL to whatever of it still runs after 15 s (the origin's
-# serve.sh takes up to 5 s to stop its nginx). Zombies do not count.
-stop_group() {
-  [ -n "$1" ] || return 0
-  kill -"${2:-TERM}" -- "-$1" 2>/dev/null || return 0
-  for _ in $(seq 150); do
-    group_ended "$1" && break
-    sleep 0.1
-  done
-  group_ended "$1" || kill -KILL -- "-$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
-# workerd, given SIGTERM, would first finish every download it is sending:
-# it is killed, so that a stop cuts them, as the origin's does.
+# Each of the three gets 15 s to stop before KILL (the origin's serve.sh
+# takes up to 5 s to stop its nginx). workerd, given SIGTERM, would first
+# finish every download it is sending: it is killed, so that a stop cuts
+# them, as the origin's does.
 cleanup() {
   trap - EXIT TERM INT
-  stop_group "$workerd_pid" KILL
-  stop_group "$cache_pid"
-  stop_group "$origin_pid"
+  stop_group "$workerd_pid" KILL 15
+  stop_group "$cache_pid" TERM 15
+  stop_group "$origin_pid" TERM 15
   rm -rf -- "$private"
 }
 trap cleanup EXIT
@@ -165,7 +122,7 @@ esac
 origin_port=
 for _ in 1 2 3 4 5; do
   candidate=$((20000 + RANDOM % 40000))
-  if (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+  if listening "$candidate"; then
     continue
   fi
   setsid "$origin_sh" "$dir" "$candidate" </dev/null >"$private/origin.out" &
@@ -175,9 +132,9 @@ for _ in 1 2 3 4 5; do
     ended "$origin_pid" && break
     sleep 0.05
   done
-  stop_group "$origin_pid"
+  stop_group "$origin_pid" TERM 15
   origin_pid=
-  (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null || die "the origin did not start (see above)"
+  listening "$candidate" || die "the origin did not start (see above)"
 done
 [ -n "$origin_port" ] || die "the origin found no free port in five tries"
 grep -q "and the edge's requests" "$private/origin.out" ||
@@ -302,7 +259,7 @@ workerd_pid=$!
 listening=
 for _ in $(seq 200); do
   ended "$workerd_pid" && die "workerd stopped at once (see above; is port $port taken?)"
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  if listening "$port"; then
     listening=1
     break
   fi

@@ -262,7 +262,7 @@ refused "a module that is not there" "BRACKWELL_NGINX_MODULE: no module at '$wor
 if [ -z "$edge" ]; then
 checkout=$work/checkout
 mkdir -p "$checkout/contrib/download-server" "$checkout/build/nginx-module"
-cp -- "$serve_sh" "$checkout/contrib/download-server/serve.sh"
+cp -- "$serve_sh" "$contrib/serve-lib.sh" "$checkout/contrib/download-server/"
 touch "$checkout/CMakeLists.txt"
 chmod -R a+rX "$checkout"
 if [ -f /usr/lib/nginx/modules/ngx_http_brackwell_stamp_module.so ]; then
