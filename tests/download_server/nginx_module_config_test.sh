@@ -18,6 +18,8 @@ if [ ! -x "$nginx" ]; then
   exit 77
 fi
 
+. "$(dirname "$0")/../support/nginx_test_conf.sh"
+
 work=$(mktemp -d --tmpdir nginx_module_config_test.XXXXXX)
 trap 'rm -rf -- "$work"' EXIT
 passed=0
@@ -35,18 +37,9 @@ mkdir "$work/key.dir" "$work/temp"
 # conf LOCATION_BODY [SERVER_LINES]: a whole configuration whose one
 # location holds LOCATION_BODY.
 conf() {
-  cat <<EOF
-load_module "$module";
-pid "$work/nginx.pid";
-error_log stderr;
-events {}
-http {
-  access_log off;
-  client_body_temp_path "$work/temp/client";
-  fastcgi_temp_path "$work/temp/fastcgi";
-  proxy_temp_path "$work/temp/proxy";
-  scgi_temp_path "$work/temp/scgi";
-  uwsgi_temp_path "$work/temp/uwsgi";
+  echo "load_module \"$module\";"
+  nginx_test_conf "$work" "$(
+    cat <<EOF
   server {
     listen 127.0.0.1:1;
     ${2:-}
@@ -54,8 +47,8 @@ http {
       $1
     }
   }
-}
 EOF
+  )"
 }
 
 images='brackwell_stamp_image /srv/images/$1;'

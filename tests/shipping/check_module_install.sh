@@ -65,6 +65,7 @@ state() {
 }
 before=$(state)
 
+. "$(dirname "$0")/../support/nginx_test_conf.sh"
 work=$(mktemp -d) || exit 1
 dpkg_log=$work/dpkg.log
 cleanup() {
@@ -107,17 +108,8 @@ head -c 48 /dev/urandom >"$work/link.key"
 mkdir "$work/temp"
 configuration() { # include|no-include
   [ "$1" = include ] && echo "include /etc/nginx/modules-enabled/*.conf;"
-  cat <<EOF
-pid "$work/nginx.pid";
-error_log stderr;
-events {}
-http {
-  access_log off;
-  client_body_temp_path "$work/temp/client";
-  fastcgi_temp_path "$work/temp/fastcgi";
-  proxy_temp_path "$work/temp/proxy";
-  scgi_temp_path "$work/temp/scgi";
-  uwsgi_temp_path "$work/temp/uwsgi";
+  nginx_test_conf "$work" "$(
+    cat <<EOF
   server {
     listen 127.0.0.1:1;
     location ~ "^/download/([A-Za-z0-9_-][A-Za-z0-9_.-]*)/([A-Za-z0-9_-]+)\$" {
@@ -128,8 +120,8 @@ http {
       brackwell_stamp_link_key "$work/link.key";
     }
   }
-}
 EOF
+  )"
 }
 configuration include >"$work/with.conf"
 configuration no-include >"$work/without.conf"
