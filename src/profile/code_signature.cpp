@@ -9,22 +9,16 @@ namespace code_signature {
 
 using profile_trailer::TRAILER_SIZE;
 
-Signature read(int fd, std::uint64_t fileSize) {
+namespace {
+
+// Checks what the signature fields `fields` (SIGNATURE_FIELDS_SIZE bytes) of
+// the trailer of `fd` (`fileSize` bytes) describe, reading the blob they
+// point at.
+Signature check(int fd, std::uint64_t fileSize, const std::uint8_t* fields) {
   Signature signature;
-  if (fileSize < TRAILER_SIZE) {
-    signature.layout = Layout::unreadable;
-    return signature;
-  }
   const std::uint64_t trailerOffset = fileSize - TRAILER_SIZE;
-  std::array<std::uint8_t, SIGNATURE_FIELDS_SIZE> fields{};
-  if (auto read = fileio::readAt(fd, trailerOffset + SIGNATURE_OFFSET_FIELD, fields.data(), fields.size());
-      !read) {
-    signature.readError = read.error();
-    signature.layout = Layout::unreadable;
-    return signature;
-  }
-  signature.offset = fileio::readBigEndian<std::uint64_t>(fields.data());
-  signature.length = fileio::readBigEndian<std::uint64_t>(fields.data() + 8);
+  signature.offset = fileio::readBigEndian<std::uint64_t>(fields);
+  signature.length = fileio::readBigEndian<std::uint64_t>(fields + 8);
 
   // Every comparison stays clear of overflow: the fields may hold anything
   // up to 2^64 - 1.
@@ -52,6 +46,35 @@ Signature read(int fd, std::uint64_t fileSize) {
     }
   }
   return signature;
+}
+
+} // namespace
+
+Signature read(int fd, std::uint64_t fileSize) {
+  if (fileSize < TRAILER_SIZE) {
+    Signature signature;
+    signature.layout = Layout::unreadable;
+    return signature;
+  }
+  std::array<std::uint8_t, SIGNATURE_FIELDS_SIZE> fields{};
+  if (auto read =
+          fileio::readAt(fd, fileSize - TRAILER_SIZE + SIGNATURE_OFFSET_FIELD, fields.data(), fields.size());
+      !read) {
+    Signature signature;
+    signature.readError = read.error();
+    signature.layout = Layout::unreadable;
+    return signature;
+  }
+  return check(fd, fileSize, fields.data());
+}
+
+Signature read(int fd, std::uint64_t fileSize, const std::uint8_t* trailer) {
+  if (fileSize < TRAILER_SIZE) {
+    Signature signature;
+    signature.layout = Layout::unreadable;
+    return signature;
+  }
+  return check(fd, fileSize, trailer + SIGNATURE_OFFSET_FIELD);
 }
 
 std::string explain(const Signature& signature) {

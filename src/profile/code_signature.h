@@ -59,6 +59,10 @@ struct Signature {
 // (`fileSize` bytes, ending in a trailer) and checks the blob they point at.
 Signature read(int fd, std::uint64_t fileSize);
 
+// The same with the trailer (TRAILER_SIZE bytes) already read by the caller:
+// only the blob the fields point at is read from `fd`.
+Signature read(int fd, std::uint64_t fileSize, const std::uint8_t* trailer);
+
 // What the fields describe, in words: why they do not describe a signature
 // that fits the image, e.g. "the offset lies past the trailer" (for a
 // layout other than none and valid).

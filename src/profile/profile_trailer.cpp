@@ -103,6 +103,28 @@ Location locate(int fd) {
   return location;
 }
 
+Location locateInEnd(const std::uint8_t* end, std::uint64_t fileSize) {
+  Location location;
+  location.fileSize = fileSize;
+  if (fileSize < TRAILER_SIZE) {
+    return location; // no_trailer
+  }
+  const std::uint64_t trailerOffset = fileSize - TRAILER_SIZE;
+  const std::uint64_t endSize = std::min<std::uint64_t>(fileSize, TRAILER_SIZE + DESCRIPTOR_SIZE);
+  const std::uint8_t* trailer = end + (endSize - TRAILER_SIZE);
+  if (!std::equal(TRAILER_SIGNATURE.begin(), TRAILER_SIGNATURE.end(), trailer)) {
+    return location;
+  }
+  location.status = Status::wrong_type;
+  if (fileSize < TRAILER_SIZE + DESCRIPTOR_SIZE) {
+    return location;
+  }
+  Descriptor descriptor{};
+  std::copy(end, end + DESCRIPTOR_SIZE, descriptor.begin());
+  checkDescriptor(descriptor, trailerOffset, location);
+  return location;
+}
+
 Location locateInFrontOf(int fd, std::uint64_t trailerOffset) {
   Location location;
   location.fileSize = trailerOffset + TRAILER_SIZE;

@@ -63,6 +63,12 @@ struct Location {
 // read when it can), nothing else.
 Location locate(int fd);
 
+// What locate() finds in a file of `fileSize` bytes whose last
+// min(fileSize, TRAILER_SIZE + DESCRIPTOR_SIZE) bytes are `end`, read by the
+// caller (nothing when fileSize is below TRAILER_SIZE): for a caller that
+// needs the whole trailer anyway and reads the end of the file once.
+Location locateInEnd(const std::uint8_t* end, std::uint64_t fileSize);
+
 // What the reader would find if the trailer, which `fd` has, began at
 // `trailerOffset` instead: the descriptor ending there and the profile in
 // front of it. The result describes that image, `trailerOffset` +

@@ -29,6 +29,13 @@ tl::unexpected<Error> tooLargeForMemory(std::uint64_t held) {
                                             std::to_string(held) + " bytes" + MADE_IN_MEMORY);
 }
 
+// A regular file of `size` bytes, more than the length field can describe.
+tl::unexpected<Error> longerThanTheLengthField(std::uint64_t size) {
+  return refuse(Failure::profile_too_long, "the profile is " + std::to_string(size) +
+                                               " bytes long; its 32-bit length field allows at most " +
+                                               std::to_string(MAX_PROFILE_LENGTH));
+}
+
 tl::unexpected<Error> longerThanTheLengthField() {
   return refuse(Failure::profile_too_long, "the profile is longer than " +
                                                std::to_string(MAX_PROFILE_LENGTH) +
@@ -64,19 +71,17 @@ Result<std::string> etagOf(const ImageFile& image, const Plan& plan,
   fingerprint.add(size);
   fingerprint.add(static_cast<std::uint64_t>(fileio::modificationTime(image.version).tv_sec));
   fingerprint.add(static_cast<std::uint64_t>(fileio::modificationTime(image.version).tv_nsec));
-  std::array<std::uint8_t, TRAILER_SIZE + DESCRIPTOR_SIZE> end{};
-  const auto endSize = static_cast<std::size_t>(std::min<std::uint64_t>(end.size(), size));
   std::array<std::uint8_t, DESCRIPTOR_SIZE> beforeSignature{};
-  auto read = fileio::readAt(image.fd, size - endSize, end.data(), endSize);
-  if (read && plan.signatureOffset >= DESCRIPTOR_SIZE) {
-    read = fileio::readAt(image.fd, plan.signatureOffset - DESCRIPTOR_SIZE, beforeSignature.data(),
-                          beforeSignature.size());
+  if (plan.signatureOffset >= DESCRIPTOR_SIZE) {
+    if (auto read = fileio::readAt(image.fd, plan.signatureOffset - DESCRIPTOR_SIZE, beforeSignature.data(),
+                                   beforeSignature.size());
+        !read) {
+      return refuse(Failure::image_unreadable,
+                    read.error().within("cannot read the end of " + quoted(image.name)));
+    }
   }
-  if (!read) {
-    return refuse(Failure::image_unreadable,
-                  read.error().within("cannot read the end of " + quoted(image.name)));
-  }
-  fingerprint.add(end.data(), endSize);
+  // The end as plan() read it, in the version `image.version` describes.
+  fingerprint.add(plan.end.data(), static_cast<std::size_t>(plan.endSize));
   fingerprint.add(beforeSignature.data(), beforeSignature.size());
   fingerprint.add(plan.keep);
   fingerprint.add(plan.trailer.data(), plan.trailer.size());
@@ -134,7 +139,14 @@ Result<void> readOnward(int profileFd, std::vector<std::uint8_t>& bytes) {
   }
 }
 
-// Reads the whole regular file with pread, as long as fstat says it is.
+tl::unexpected<Error> noTrailer(const std::string& path) {
+  return refuse(Failure::no_trailer,
+                quoted(path) + " does not end in a 512-byte UDIF trailer ('koly' block not found)");
+}
+
+// Reads the whole regular file with pread, as long as fstat says it is; one
+// longer than the length field allows is refused as checkProfileLength()
+// refuses it.
 Result<void> readWholeFile(int profileFd, std::vector<std::uint8_t>& bytes) {
   struct stat info {};
   if (fstat(profileFd, &info) != 0) {
@@ -145,7 +157,7 @@ Result<void> readWholeFile(int profileFd, std::vector<std::uint8_t>& bytes) {
     return refuse(Failure::profile_unreadable, "the profile is not a regular file");
   }
   if (static_cast<std::uint64_t>(info.st_size) > MAX_PROFILE_LENGTH) {
-    return longerThanTheLengthField();
+    return longerThanTheLengthField(static_cast<std::uint64_t>(info.st_size));
   }
   if (auto room = makeRoom(bytes, static_cast<std::uint64_t>(info.st_size)); !room) {
     return room;
@@ -157,18 +169,54 @@ Result<void> readWholeFile(int profileFd, std::vector<std::uint8_t>& bytes) {
   return {};
 }
 
+// The end of the image did not read in one piece: its pieces are read on
+// their own, in the order the reader reads them, so that the message names
+// the one that failed (the descriptor, the code signature's fields, the
+// trailer); `error` when each reads now.
+tl::unexpected<Error> unreadableEnd(const ImageFile& image, const fileio::Error& error) {
+  const std::string& path = image.name;
+  const Inspection inspection = inspect(image.fd);
+  if (inspection.location.readError) {
+    return refuse(Failure::image_unreadable,
+                  inspection.location.readError->within("cannot read the end of " + quoted(path)));
+  }
+  if (inspection.location.status == Status::no_trailer) {
+    return noTrailer(path);
+  }
+  if (inspection.signature.layout == code_signature::Layout::unreadable) {
+    const fileio::Error cause = inspection.signature.readError.value_or(fileio::systemError(0));
+    return refuse(Failure::image_unreadable,
+                  cause.within("cannot read the code signature of " + quoted(path)));
+  }
+  std::array<std::uint8_t, TRAILER_SIZE> trailer{};
+  if (auto read = fileio::readAt(image.fd, inspection.location.fileSize - TRAILER_SIZE, trailer.data(),
+                                 trailer.size());
+      !read) {
+    return refuse(Failure::image_unreadable,
+                  read.error().within("cannot read the trailer of " + quoted(path)));
+  }
+  return refuse(Failure::image_unreadable, error.within("cannot read the end of " + quoted(path)));
+}
+
 } // namespace
 
 Result<Plan> plan(const ImageFile& image, Operation operation, bool replace, bool unsign) {
   const std::string& path = image.name;
-  const Inspection inspection = inspect(image.fd);
-  if (inspection.location.status == Status::no_trailer) {
-    if (inspection.location.readError) {
-      return refuse(Failure::image_unreadable,
-                    inspection.location.readError->within("cannot read the end of " + quoted(path)));
+  // The end of the image, read once: the trailer, its descriptor and the
+  // signature fields all come from it.
+  Plan plan;
+  const auto size = static_cast<std::uint64_t>(image.version.st_size);
+  plan.endSize = std::min<std::uint64_t>(size, END_SIZE);
+  if (size >= TRAILER_SIZE) {
+    if (auto read = fileio::readAt(image.fd, size - plan.endSize, plan.end.data(),
+                                   static_cast<std::size_t>(plan.endSize));
+        !read) {
+      return unreadableEnd(image, read.error());
     }
-    return refuse(Failure::no_trailer,
-                  quoted(path) + " does not end in a 512-byte UDIF trailer ('koly' block not found)");
+  }
+  const Inspection inspection = inspect(image.fd, size, plan.end.data());
+  if (inspection.location.status == Status::no_trailer) {
+    return noTrailer(path);
   }
   const Signature& signature = inspection.signature;
   if (signature.layout == code_signature::Layout::unreadable) {
@@ -176,12 +224,9 @@ Result<Plan> plan(const ImageFile& image, Operation operation, bool replace, boo
     return refuse(Failure::image_unreadable,
                   cause.within("cannot read the code signature of " + quoted(path)));
   }
-  Plan plan;
   const std::uint64_t trailerOffset = inspection.location.fileSize - TRAILER_SIZE;
-  if (auto read = fileio::readAt(image.fd, trailerOffset, plan.trailer.data(), plan.trailer.size()); !read) {
-    return refuse(Failure::image_unreadable,
-                  read.error().within("cannot read the trailer of " + quoted(path)));
-  }
+  const auto* trailer = plan.end.data() + (plan.endSize - TRAILER_SIZE);
+  std::copy(trailer, trailer + TRAILER_SIZE, plan.trailer.begin());
   if (signature.present() && !signature.valid()) {
     return refuse(Failure::bad_signature,
                   quoted(path) + " records a code signature of " + std::to_string(signature.length) +
@@ -320,9 +365,7 @@ Result<void> checkProfileLength(int profileFd) {
   struct stat profileFile {};
   if (fstat(profileFd, &profileFile) == 0 && S_ISREG(profileFile.st_mode) &&
       static_cast<std::uint64_t>(profileFile.st_size) > MAX_PROFILE_LENGTH) {
-    return refuse(Failure::profile_too_long, "the profile is " + std::to_string(profileFile.st_size) +
-                                                 " bytes long; its 32-bit length field allows at most " +
-                                                 std::to_string(MAX_PROFILE_LENGTH));
+    return longerThanTheLengthField(static_cast<std::uint64_t>(profileFile.st_size));
   }
   return {};
 }
@@ -356,7 +399,9 @@ Result<Recipe> makeRecipe(const ImageFile& image, Operation operation, bool repl
   if (!planned) {
     return tl::make_unexpected(planned.error());
   }
-  if (operation == Operation::write) {
+  // Read as a whole file, the profile's length is checked on the fstat that
+  // reads it.
+  if (operation == Operation::write && how == ProfileRead::onward) {
     if (auto fits = checkProfileLength(profileFd); !fits) {
       return tl::make_unexpected(fits.error());
     }

@@ -43,6 +43,9 @@ struct ImageFile {
   std::string name;
 };
 
+// The image's last bytes: the trailer and the descriptor in front of it.
+constexpr std::uint64_t END_SIZE = profile_trailer::TRAILER_SIZE + profile_trailer::DESCRIPTOR_SIZE;
+
 // What the image alone decides about the new image.
 struct Plan {
   Operation operation = Operation::write;
@@ -55,10 +58,15 @@ struct Plan {
   std::uint64_t signatureLength = 0; // its length
   std::uint64_t removedOffset = 0;   // a removal: where the profile taken out starts
   std::uint64_t removedLength = 0;   // and its length
+  // The image's last min(size, END_SIZE) bytes as plan() read them, once:
+  // the trailer comes from them, and the validator covers them.
+  std::array<std::uint8_t, END_SIZE> end{};
+  std::uint64_t endSize = 0;
 };
 
 // Reads what the image says about itself (trailer, descriptor, signature)
-// and decides what the new image keeps of it, or why there is none: no
+// from the end of the image as `image.version` describes it (its size), and
+// decides what the new image keeps of it, or why there is none: no
 // trailer, signature fields that fit no signature, a signature that is not
 // to be taken off, a profile already there, a damaged descriptor...
 Result<Plan> plan(const ImageFile& image, Operation operation, bool replace, bool unsign);

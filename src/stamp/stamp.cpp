@@ -17,8 +17,10 @@ namespace stamp {
 namespace {
 
 using fileio::quoted;
+using profile_trailer::DESCRIPTOR_SIZE;
 using profile_trailer::Location;
 using profile_trailer::Status;
+using profile_trailer::TRAILER_SIZE;
 
 // The range as the messages show it.
 std::string textOf(const ByteRange& range) {
@@ -153,6 +155,19 @@ Inspection inspect(int fd) {
   inspection.location = profile_trailer::locate(fd);
   if (inspection.location.status != Status::no_trailer) {
     inspection.signature = code_signature::read(fd, inspection.location.fileSize);
+    if (inspection.signature.valid()) {
+      inspection.beforeSignature = profile_trailer::locateInFrontOf(fd, inspection.signature.offset);
+    }
+  }
+  return inspection;
+}
+
+Inspection inspect(int fd, std::uint64_t fileSize, const std::uint8_t* end) {
+  Inspection inspection;
+  inspection.location = profile_trailer::locateInEnd(end, fileSize);
+  if (inspection.location.status != Status::no_trailer) {
+    const std::uint64_t endSize = std::min<std::uint64_t>(fileSize, TRAILER_SIZE + DESCRIPTOR_SIZE);
+    inspection.signature = code_signature::read(fd, fileSize, end + (endSize - TRAILER_SIZE));
     if (inspection.signature.valid()) {
       inspection.beforeSignature = profile_trailer::locateInFrontOf(fd, inspection.signature.offset);
     }

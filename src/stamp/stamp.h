@@ -59,6 +59,11 @@ struct Inspection {
 // lies in front of that signature. Does not move the file offset.
 Inspection inspect(int fd);
 
+// The same for an image of `fileSize` bytes whose end the caller has read:
+// `end` holds its last min(fileSize, TRAILER_SIZE + DESCRIPTOR_SIZE) bytes.
+// Only a code signature's blob, and what lies in front of it, are read.
+Inspection inspect(int fd, std::uint64_t fileSize, const std::uint8_t* end);
+
 // What kind of failure ended a run; the exit status follows from it.
 enum class Failure {
   image_unreadable,    // the image cannot be opened or examined
