@@ -110,6 +110,30 @@ TEST_P(ReadProfile, ReturnsProfileOrReportsWhy) {
   EXPECT_EQ(result.second, c.ok ? c.profile : Bytes{});
 }
 
+// The stamping tool reads an image's end once and decides from those bytes;
+// the decision must be the one the reader makes from the file.
+TEST_P(ReadProfile, LocateInEndDecidesAsLocateDoes) {
+  const ReadCase& c = GetParam();
+  testsupport::TempDir dir;
+  const std::string path = dir.file("image.dmg");
+  testsupport::writeFile(path, c.image);
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const profile_trailer::Location fromFile = profile_trailer::locate(fd);
+  close(fd);
+
+  const std::size_t endSize =
+      std::min<std::size_t>(c.image.size(), profile_trailer::TRAILER_SIZE + profile_trailer::DESCRIPTOR_SIZE);
+  const Bytes end(c.image.end() - static_cast<std::ptrdiff_t>(endSize), c.image.end());
+  const profile_trailer::Location fromEnd = profile_trailer::locateInEnd(end.data(), c.image.size());
+
+  EXPECT_EQ(fromEnd.status, fromFile.status);
+  EXPECT_EQ(fromEnd.fileSize, fromFile.fileSize);
+  EXPECT_EQ(fromEnd.profileOffset, fromFile.profileOffset);
+  EXPECT_EQ(fromEnd.length, fromFile.length);
+  EXPECT_FALSE(fromEnd.readError.has_value());
+}
+
 INSTANTIATE_TEST_SUITE_P(Images, ReadProfile, ::testing::ValuesIn(readCases()),
                          [](const ::testing::TestParamInfo<ReadCase>& row) { return row.param.name; });
 
