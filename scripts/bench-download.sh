@@ -103,12 +103,7 @@ start_servers() {
   serve_pid=$!
   static_port=$(free_port)
   start_static "$static_port"
-  for _ in $(seq 100); do
-    grep -q '^serve.sh: serving' "$work/serve.out" && listening "$static_port" && break
-    sleep 0.1
-  done
-  grep -q '^serve.sh: serving' "$work/serve.out" || { cat "$work/serve.err"; exit 1; }
-  listening "$static_port" || { cat "$work/static.err"; exit 1; }
+  await_servers "$work/serve.out" "$work/serve.err" "$static_port" 100
 
   # serve.sh's nginx: the child of serve.sh that runs it, leader of its group.
   group[stamped]=

@@ -88,12 +88,7 @@ TMPDIR=$work BRACKWELL_NGINX_MODULE=$module BRACKWELL_ORIGIN_LOG=$log contrib/ed
 edge_pid=$!
 static_port=$(free_port)
 start_static "$static_port"
-for _ in $(seq 300); do
-  grep -q '^serve.sh: serving' "$work/edge.out" && listening "$static_port" && break
-  sleep 0.1
-done
-grep -q '^serve.sh: serving' "$work/edge.out" || { cat "$work/edge.err"; exit 1; }
-listening "$static_port" || { cat "$work/static.err"; exit 1; }
+await_servers "$work/edge.out" "$work/edge.err" "$static_port" 300
 origin_port=$(sed -n 's/.*the origin on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/edge.out")
 
 declare -A url

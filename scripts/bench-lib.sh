@@ -121,6 +121,19 @@ EOF
   static_pid=$!
 }
 
+# Waits up to TRIES tenths of a second until a serve.sh (its standard output in
+# OUT) says it is serving and the static nginx listens on STATIC_PORT; prints
+# the error output of the one that did not start (ERR, or the static nginx's)
+# and exits when either failed.
+await_servers() { # OUT ERR STATIC_PORT TRIES
+  for _ in $(seq "$4"); do
+    grep -q '^serve.sh: serving' "$1" && listening "$3" && break
+    sleep 0.1
+  done
+  grep -q '^serve.sh: serving' "$1" || { cat "$2"; exit 1; }
+  listening "$3" || { cat "$work/static.err"; exit 1; }
+}
+
 now_ns() { date +%s%N; }
 # eight_downloads SERVER URL BYTES: 8 downloads of URL at once, each of BYTES
 # bytes or the script stops; the clock before and after in $t0 and $t1 (ns).
