@@ -41,6 +41,26 @@ find_nginx() {
     die "nginx is not installed (scripts/install-deps.sh installs it)"
 }
 
+# server_account WHAT WHAT_RUNS: run as root, the servers (WHAT, e.g.
+# "nginx"; WHAT_RUNS, e.g. "nginx runs", for the messages) are handed to the
+# unprivileged account BRACKWELL_SERVE_USER names (www-data by default):
+# refused when it does not exist or is root. Sets $user, $group, and $as_user,
+# the command prefix that runs as that account (empty when not run as root:
+# the servers then run as the caller); $uid and $gid when run as root.
+server_account() {
+  as_user=()
+  user=$(id -un)
+  group=$(id -gn)
+  if [ "$(id -u)" -eq 0 ]; then
+    user=${BRACKWELL_SERVE_USER:-www-data}
+    uid=$(id -u -- "$user" 2>/dev/null) || die "no account '$user' (BRACKWELL_SERVE_USER) to run $1 as"
+    [ "$uid" -ne 0 ] || die "BRACKWELL_SERVE_USER is root; $2 as an unprivileged account"
+    gid=$(id -g -- "$user")
+    group=$(id -gn -- "$user")
+    as_user=(setpriv --reuid="$uid" --regid="$gid" --init-groups --no-new-privs --)
+  fi
+}
+
 # listening PORT: something accepts connections on 127.0.0.1:PORT.
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 

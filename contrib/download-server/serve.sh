@@ -90,17 +90,7 @@ plain_path DIR "$dir"
 plain_path "the module" "$module"
 
 # As whom: root hands everything to an unprivileged account.
-as_user=()
-user=$(id -un)
-group=$(id -gn)
-if [ "$(id -u)" -eq 0 ]; then
-  user=${BRACKWELL_SERVE_USER:-www-data}
-  uid=$(id -u -- "$user" 2>/dev/null) || die "no account '$user' (BRACKWELL_SERVE_USER) to run nginx as"
-  [ "$uid" -ne 0 ] || die "BRACKWELL_SERVE_USER is root; nginx runs as an unprivileged account"
-  gid=$(id -g -- "$user")
-  group=$(id -gn -- "$user")
-  as_user=(setpriv --reuid="$uid" --regid="$gid" --init-groups --no-new-privs --)
-fi
+server_account nginx "nginx runs"
 
 # The key, and the edge's secret if there is one: each a regular file of at
 # least 32 bytes that only its owner and the server's group may read. (nginx

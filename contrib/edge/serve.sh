@@ -78,14 +78,8 @@ secret=$dir/edge.secret
   die "'$given_dir/edge.secret' is missing: the secret the edge shows the origin (README, \"The CDN's edge\")"
 
 # As whom: root hands the edge and the cache to an unprivileged account.
-as_user=()
-user=$(id -un)
+server_account "workerd and nginx" "workerd and nginx run"
 if [ "$(id -u)" -eq 0 ]; then
-  user=${BRACKWELL_SERVE_USER:-www-data}
-  uid=$(id -u -- "$user" 2>/dev/null) || die "no account '$user' (BRACKWELL_SERVE_USER) to run workerd and nginx as"
-  [ "$uid" -ne 0 ] || die "BRACKWELL_SERVE_USER is root; workerd and nginx run as an unprivileged account"
-  gid=$(id -g -- "$user")
-  as_user=(setpriv --reuid="$uid" --regid="$gid" --init-groups --no-new-privs --)
   "${as_user[@]}" test -x "$workerd" || die "the account '$user' cannot run '$workerd'"
 fi
 
